@@ -31,6 +31,11 @@ namespace {
 
 }  // namespace
 
+std::string WithTrailingDelimiter(const std::string& Dir) {
+  if (Dir.empty() || Dir.back() == kPathDelim) return Dir;
+  return Dir + kPathDelim;
+}
+
 std::vector<std::string> SplitTextLines(const std::string& Text) {
   std::vector<std::string> Lines;
   size_t Start = 0, I = 0;

@@ -17,6 +17,10 @@ namespace KivTrans2 {
 KIV_API extern const char* const kLineBreak;
 KIV_API extern const char kPathDelim;  // '/'
 
+// Dir with the directory separator appended when it is not empty and does not
+// end in one; an empty Dir stays empty (file names are then used bare).
+KIV_API std::string WithTrailingDelimiter(const std::string& Dir);
+
 // Splits text into lines at CR LF, LF or a lone CR; a last line without a break
 // counts, a break at the very end adds no empty line.
 KIV_API std::vector<std::string> SplitTextLines(const std::string& Text);

@@ -13,6 +13,8 @@ class KIV_API TLineSink {
   virtual ~TLineSink() = default;
   // Writes one line; the sink adds its own line end. Raises on failure.
   virtual void WriteLine(const std::string& Line) = 0;
+  // Sends what WriteLine has buffered. Raises on failure.
+  virtual void Flush() {}
 };
 
 }  // namespace KivTrans2
