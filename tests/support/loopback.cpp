@@ -1,9 +1,11 @@
 #include "support/loopback.h"
 
+#include "host/net_settings.h"
+
 namespace KivTrans2::Testing {
 
 void UseLoopbackOnly() {
-  // The network layer's broadcast target is set here once it exists.
+  SetBroadcastTarget("127.255.255.255");
 }
 
 }  // namespace KivTrans2::Testing

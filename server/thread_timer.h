@@ -1,0 +1,47 @@
+// server/thread_timer.h — TKivTransThreadTimer, the thread that runs a handler on
+// the main thread every Interval milliseconds. Internal API of the server.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "host/thread.h"
+
+namespace KivTrans2 {
+
+class TKivTransThreadTimer : public TThread {
+ public:
+  // Created suspended: nothing runs until the first SetEnabled(true).
+  TKivTransThreadTimer();
+  // Stops the thread and waits for it; on the main thread it serves a tick that
+  // is waiting to run (which then does nothing, see OnTimer).
+  ~TKivTransThreadTimer() override;
+
+  // Pause before each tick, read afresh before every pause. Thread safe.
+  void SetInterval(uint32_t Ms);
+  uint32_t Interval() const { return FInterval.load(); }
+
+  // True starts (or resumes) the ticking; false stops it: no tick starts until
+  // the timer is enabled again, and a tick already queued for the main thread
+  // does nothing. REQUIRES: main thread.
+  void SetEnabled(bool Value);
+  bool Enabled() const { return FEnabled.load(); }
+
+  // Run on the main thread at each tick. Set before the timer is first enabled.
+  // An exception leaving it is dropped and the timer goes on ticking.
+  std::function<void()> OnTimer;
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::atomic<uint32_t> FInterval{25};
+  std::atomic<bool> FEnabled{false};
+  std::mutex FLock;
+  std::condition_variable FChanged;  // enabled, interval or terminate
+};
+
+}  // namespace KivTrans2
