@@ -17,12 +17,12 @@
 
 #include "host/component.h"
 #include "host/kiv_export.h"
+#include "discovery/datagrams.h"
 
 namespace KivTrans2 {
 
 class TKivClient;
 class TKivTransWaitForAnswerThread;
-class TMachine;
 class TTcpClient;
 class TTextFileWriter;
 class TUdpClient;
@@ -106,7 +106,9 @@ class KIV_API TKivConnection : public TComponent {
   std::string GetServerDir() const;
 
   // Discovery (TCP mode only; raise EKivWrongModeError in FS mode). SeekServer
-  // returns one entry per accepted reply, in order of arrival.
+  // returns one entry per accepted reply, in order of arrival; it blocks for at
+  // least SeekTimeout, serving the main thread's queued calls meanwhile (so a
+  // server in the same process can answer), which lets other events run.
   std::vector<std::unique_ptr<TMachine>> SeekServer();
   void SendNotification(const std::string& Data);
 

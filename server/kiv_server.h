@@ -21,12 +21,12 @@
 #include "host/component.h"
 #include "host/kiv_export.h"
 #include "message/request.h"
+#include "discovery/datagrams.h"
 
 namespace KivTrans2 {
 
 class TKivServer;
 class TKivTransThreadTimer;
-class TMachine;
 class TTcpServer;
 class TTcpServerConnection;
 class TUdpServer;
@@ -121,7 +121,9 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   void ReadFileTimerOnTimer();
   // Deletes the exchange files of the server directory.
   void Clean();
-  // The duplicate-server check: False when the start is to be given up.
+  // The duplicate-server check: False when the start is to be given up. Blocks
+  // for at least SeekOtherTimeout, serving the main thread's queued calls
+  // meanwhile (other events may run inside Activate).
   bool SeekOtherServer();
 
   // Number of requests queued at Priority (1..MaxPriorities); 0 outside.
