@@ -350,6 +350,10 @@ void TKivServer::TCPServerExecute(const std::shared_ptr<TTcpServerConnection>& P
   // is still being answered (after a client time-out): hold them back.
   FAnswerDone.wait(Lock, [&] { return FAnswering != R.get() || FDestroying.load(); });
   if (FStopping) return;
+  IntakeLine(R, std::move(Line));
+}
+
+void TKivServer::IntakeLine(const TRequestPtr& R, std::string Line) {
   switch (ClassifyServerLine(Line)) {
     case TServerLineKind::Data:
       R->Lines.push_back(std::move(Line));

@@ -146,6 +146,12 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   void AnswerFS(int Priority, const TRequestPtr& Request);
   std::string MarkerFile() const { return GetServerDir() + kMarkerFileName; }
 
+  // Applies one received line to a connection's request and the lists.
+  // REQUIRES: FQueueLock held, the request not being answered.
+  void IntakeLine(const TRequestPtr& Request, std::string Line);
+  // Feeds IntakeLine without a network (fuzzing and tests).
+  friend class TIntakeProbe;
+
   void TCPServerConnect(const std::shared_ptr<TTcpServerConnection>& Peer);
   void TCPServerExecute(const std::shared_ptr<TTcpServerConnection>& Peer);
   void TCPServerDisconnect(const std::shared_ptr<TTcpServerConnection>& Peer);
