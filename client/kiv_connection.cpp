@@ -234,11 +234,13 @@ void TKivConnection::RequestFS(TKivClient* Client, std::string& RequestBase) {
     FRequestFile->Close();
     FRequestFile.reset();
     // Publish without replacing a request of another client; on a clash the
-    // request takes another name.
+    // request takes another name. Only a request file that is itself gone (or
+    // keeps failing) is a failure: the clashing file may have been taken by
+    // the server in the meantime.
     std::string Published = Base;
     for (int Attempt = 1;; ++Attempt) {
       if (RenameFileNoReplace(Base + ".RE1", Published + ".REQ")) break;
-      if (Attempt >= kNameAttempts || !FileExists(Published + ".REQ"))
+      if (Attempt >= kNameAttempts || !FileExists(Base + ".RE1"))
         throw EFileSystemError("Could not create request file");
       Published = Dir + NewRequestName();
     }

@@ -2,8 +2,11 @@
 // give-up rule, delivering OnAnswer, OnTimeOut and OnTransEnd on the main thread.
 #include "client/wait_thread.h"
 
+#include <algorithm>
+
 #include "client/kiv_client.h"
 #include "client/kiv_connection.h"
+#include "host/dir_watch.h"
 #include "host/exceptions.h"
 #include "host/files.h"
 #include "host/sysutils.h"
@@ -14,9 +17,13 @@
 namespace KivTrans2 {
 
 namespace {
-// Pause between two looks for the answer file: short enough for a quick
-// answer, long enough that a waiting client costs next to nothing.
+// Pause between two looks for the answer file where the directory's changes
+// are not reported (a network share), and before another attempt at an answer
+// file that could not be loaded.
 constexpr int kAnswerPollMs = 1;
+// Where changes are reported, the wait ends at the next change; this only
+// bounds it, as a safety net.
+constexpr int kWatchedRecheckMs = 100;
 }  // namespace
 
 TKivTransWaitForAnswerThread::TKivTransWaitForAnswerThread(TExchange Exchange)
@@ -32,6 +39,9 @@ void TKivTransWaitForAnswerThread::Cancel() {
   // A TCP wait blocks in the line read: closing the connection wakes it.
   if (FExchange.UseTCP && !Finished() && FExchange.Connection->FTCPClient)
     FExchange.Connection->FTCPClient->Disconnect();
+  // An FS wait may sleep until the directory changes.
+  std::lock_guard<std::mutex> Lock(FWatchLock);
+  if (FWatch) FWatch->Wake();
 }
 
 void TKivTransWaitForAnswerThread::Execute() {
@@ -166,10 +176,18 @@ void TKivTransWaitForAnswerThread::ReadFS() {
   const std::string Marker = FExchange.ServerDir + kMarkerFileName;
   bool Success = false;
   bool Normal = true;
+  {
+    // Watching from before the first look: an answer that appears in between
+    // still ends the next pause.
+    std::lock_guard<std::mutex> Lock(FWatchLock);
+    FWatch = std::make_unique<TDirWatch>(FExchange.ServerDir);
+  }
+  TDirWatch& Watch = *FWatch;
   try {
     int64_t Deadline = TickCountMs() + Conn.AnswerTimeout();
     while (!FCancelled) {
-      if (FileExists(AnswerFile)) {
+      const bool Present = FileExists(AnswerFile);
+      if (Present) {
         // An answer that cannot be loaded yet is tried again, never taken as
         // an empty answer and never deleted unread.
         std::vector<std::string> Lines;
@@ -200,12 +218,21 @@ void TKivTransWaitForAnswerThread::ReadFS() {
         Deadline = TickCountMs() + Conn.AnswerTimeout();
         continue;
       }
-      Sleep(kAnswerPollMs);
+      if (Watch.Watching() && !Present) {
+        const int64_t Left = Deadline - TickCountMs() + 1;
+        Watch.Wait(static_cast<int>(std::min<int64_t>(Left, kWatchedRecheckMs)));
+      } else {
+        Watch.Wait(kAnswerPollMs);
+      }
     }
   } catch (...) {
     // A handler raised: the wait ends without OnTransEnd, the answer file (if
     // any) is left where it is.
     Normal = false;
+  }
+  {
+    std::lock_guard<std::mutex> Lock(FWatchLock);
+    FWatch.reset();
   }
   ReleaseBusy();
   if (!Normal || FCancelled) return;

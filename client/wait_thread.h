@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "host/thread.h"
 
 namespace KivTrans2 {
 
+class TDirWatch;
 class TKivClient;
 class TKivConnection;
 class TTcpClient;
@@ -62,6 +64,12 @@ class TKivTransWaitForAnswerThread : public TThread {
 
   const TExchange FExchange;
   std::atomic<bool> FCancelled{false};
+  // FS mode: the watch on the server directory while ReadFS runs. Created and
+  // released by the wait thread under the lock, read there without it; Cancel
+  // wakes it from the main thread under the lock.
+  std::mutex FWatchLock;
+  std::unique_ptr<TDirWatch> FWatch;  // GUARDED_BY(FWatchLock)
+
   bool FBusyReleased = false;  // wait thread only
   bool FDelivering = false;  // main thread only
 };

@@ -57,9 +57,21 @@ std::vector<std::string> SplitTextLines(const std::string& Text) {
 std::vector<std::string> LoadTextLines(const std::string& FileName) {
   int Fd;
   do {
-    Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in a shared directory cannot stall the
+    // reader in open.
+    Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (Fd < 0 && errno == EINTR);
   if (Fd < 0) RaiseIO("Cannot open file", FileName, errno);
+  struct stat St;
+  if (::fstat(Fd, &St) != 0) {
+    int Error = errno;
+    ::close(Fd);
+    RaiseIO("Cannot read file", FileName, Error);
+  }
+  if (!S_ISREG(St.st_mode)) {
+    ::close(Fd);
+    throw EInOutError("Cannot read file '" + FileName + "': not a regular file");
+  }
   std::string Text;
   char Buffer[8192];
   for (;;) {

@@ -26,7 +26,8 @@ KIV_API std::string WithTrailingDelimiter(const std::string& Dir);
 KIV_API std::vector<std::string> SplitTextLines(const std::string& Text);
 
 // Loads a whole text file as lines (SplitTextLines). Raises EInOutError when
-// the file cannot be opened or read.
+// the file cannot be opened or read, or is not a regular file (a directory, a
+// FIFO: never waited on).
 KIV_API std::vector<std::string> LoadTextLines(const std::string& FileName);
 
 // A text file open for writing. Raises EInOutError on every failure.
