@@ -20,4 +20,5 @@
 #include "message/answer.h"
 #include "message/kiv_errors.h"
 #include "message/request.h"
+#include "package/package.h"
 #include "server/kiv_server.h"

@@ -162,10 +162,20 @@ void TKivConnection::Request(TKivClient* Client) {
     ReleaseBusy(Id);
     throw;
   }
-  DisposeWaitThreads();
-  FWaitThread = std::make_unique<TKivTransWaitForAnswerThread>(std::move(Exchange));
-  FWaitThread->Start();
-  if (kBlockingWaits && FBlocking) FWaitThread->WaitFor();
+  if (FWaitThread && FWaitThread->Idle()) {
+    // The previous exchange is over: its thread awaits this one, so a request
+    // costs no thread start.
+    std::erase_if(FRetired, [](const auto& T) { return T->Finished(); });
+    FWaitThread->Reuse(std::move(Exchange));
+  } else {
+    DisposeWaitThreads();
+    FWaitThread = std::make_unique<TKivTransWaitForAnswerThread>(std::move(Exchange));
+    FWaitThread->Start();
+  }
+  if (kBlockingWaits && FBlocking) {
+    FWaitThread->Finish();
+    FWaitThread->WaitFor();
+  }
 }
 
 void TKivConnection::DisposeWaitThreads() {
@@ -173,6 +183,8 @@ void TKivConnection::DisposeWaitThreads() {
   // was used again from inside that event; gone once they have ended.
   std::erase_if(FRetired, [](const auto& T) { return T->Finished(); });
   if (!FWaitThread) return;
+  // It ends once its exchange is over instead of awaiting another.
+  FWaitThread->Finish();
   if (FWaitThread->Delivering()) {
     // Called from inside one of its events: it cannot end before we return.
     FRetired.push_back(std::move(FWaitThread));

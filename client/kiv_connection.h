@@ -5,7 +5,8 @@
 // Threads: properties, Connect, Disconnect, Request, SeekServer and
 // SendNotification are called on the main thread (or one thread the
 // application dedicates to them). Each exchange's answer is awaited on a wait
-// thread of its own, which delivers the client's events on the main thread.
+// thread, which delivers the client's events on the main thread; a wait thread
+// whose exchange is over awaits the connection's next exchange.
 #pragma once
 
 #include <atomic>

@@ -9,6 +9,8 @@
 #include "host/dir_watch.h"
 #include "host/exceptions.h"
 #include "host/files.h"
+#include "host/net_errors.h"
+#include "host/net_settings.h"
 #include "host/sysutils.h"
 #include "host/tcp_client.h"
 #include "message/line_codec.h"
@@ -34,10 +36,40 @@ TKivTransWaitForAnswerThread::~TKivTransWaitForAnswerThread() {
   WaitFor();
 }
 
+void TKivTransWaitForAnswerThread::Finish() {
+  {
+    std::lock_guard<std::mutex> Lock(FNextLock);
+    FFinishing = true;
+  }
+  FNextChanged.notify_all();
+}
+
+bool TKivTransWaitForAnswerThread::Idle() const {
+  std::lock_guard<std::mutex> Lock(FNextLock);
+  return FIdle && !FHasNext && !FFinishing;
+}
+
+void TKivTransWaitForAnswerThread::Reuse(TExchange Exchange) {
+  {
+    std::lock_guard<std::mutex> Lock(FNextLock);
+    // The thread is parked on FNextChanged and touches none of these until it
+    // takes the lock again.
+    FExchange = std::move(Exchange);
+    FCancelled = false;
+    FBusyReleased = false;
+    FRunning = true;
+    FIdle = false;
+    FHasNext = true;
+  }
+  FNextChanged.notify_all();
+}
+
 void TKivTransWaitForAnswerThread::Cancel() {
+  Finish();
   if (FCancelled.exchange(true)) return;
-  // A TCP wait blocks in the line read: closing the connection wakes it.
-  if (FExchange.UseTCP && !Finished() && FExchange.Connection->FTCPClient)
+  // A TCP wait blocks in the line read: closing the connection wakes it. An
+  // exchange that is over leaves the connection alone.
+  if (FExchange.UseTCP && FRunning.load() && FExchange.Connection->FTCPClient)
     FExchange.Connection->FTCPClient->Disconnect();
   // An FS wait may sleep until the directory changes.
   std::lock_guard<std::mutex> Lock(FWatchLock);
@@ -45,6 +77,18 @@ void TKivTransWaitForAnswerThread::Cancel() {
 }
 
 void TKivTransWaitForAnswerThread::Execute() {
+  for (;;) {
+    RunExchange();
+    std::unique_lock<std::mutex> Lock(FNextLock);
+    FRunning = false;
+    FIdle = true;
+    FNextChanged.wait(Lock, [&] { return FHasNext || FFinishing; });
+    if (!FHasNext) return;
+    FHasNext = false;
+  }
+}
+
+void TKivTransWaitForAnswerThread::RunExchange() {
   FExchange.Client->Answer().LineArrived = false;
   if (FExchange.UseTCP)
     ReadTCP();
@@ -101,11 +145,52 @@ void TKivTransWaitForAnswerThread::GiveUp() {
     DeleteFile(FExchange.RequestBase + ".REQ");
 }
 
+bool ApplyAnswerLine(TAnswer& Answer, std::atomic<int32_t>& ReceivedCode, int32_t SentCode,
+                     std::string Line) {
+  switch (ClassifyClientLine(Line)) {
+    case TClientLineKind::Data:
+      Answer.Lines.push_back(std::move(Line));
+      break;
+    case TClientLineKind::Answer:
+      Answer.Lines.clear();
+      break;
+    case TClientLineKind::Cod: {
+      auto Code = ParseCode(Line);
+      if (!Code) throw EConvertError("Invalid request code in answer: " + Line);
+      ReceivedCode = *Code;
+      break;
+    }
+    case TClientLineKind::End:
+      // An "@end" of an earlier, abandoned request carries another code.
+      return ReceivedCode.load() == SentCode;
+    case TClientLineKind::CsEnd:
+      Answer.Lines.push_back(kCsEndLine);
+      break;
+    case TClientLineKind::Other:
+      break;
+  }
+  return false;
+}
+
 void TKivTransWaitForAnswerThread::ReadTCP() {
   TKivConnection& Conn = *FExchange.Connection;
   TAnswer& Answer = FExchange.Client->Answer();
   TTcpClient& Tcp = *Conn.FTCPClient;
   bool Success = false;
+  // An oversized answer ends the exchange as failed and closes the connection,
+  // so the rest of it is never read.
+  auto CloseOversized = [&] {
+    try {
+      Conn.Disconnect();
+    } catch (...) {
+      // OnDisconnected raised; the connection is closed all the same.
+    }
+    Success = false;
+    ReleaseBusy();
+  };
+  // Bytes of the answer's entries, kept up to date line by line.
+  size_t Bytes = 0;
+  for (const std::string& Entry : Answer.Lines) Bytes += Entry.size();
   try {
     for (;;) {
       std::string Line = Tcp.ReadLn(Conn.AnswerTimeout());
@@ -125,35 +210,27 @@ void TKivTransWaitForAnswerThread::ReadTCP() {
         continue;
       }
       Answer.LineArrived = true;
-      switch (ClassifyClientLine(Line)) {
-        case TClientLineKind::Data:
-          Answer.Lines.push_back(std::move(Line));
-          break;
-        case TClientLineKind::Answer:
-          Answer.Lines.clear();
-          break;
-        case TClientLineKind::Cod: {
-          auto Code = ParseCode(Line);
-          if (!Code) throw EConvertError("Invalid request code in answer: " + Line);
-          Conn.FReceivedCode = *Code;
-          break;
-        }
-        case TClientLineKind::End:
-          // An "@end" of an earlier, abandoned request carries another code.
-          if (Conn.FReceivedCode.load() != FExchange.SentCode) break;
-          Success = true;
-          Answer.GoTopLine();
-          if (FExchange.AutoConnect) Conn.Disconnect();
-          ReleaseBusy();
-          DeliverOnAnswer(Success);
-          goto Done;
-        case TClientLineKind::CsEnd:
-          Answer.Lines.push_back(kCsEndLine);
-          break;
-        case TClientLineKind::Other:
-          break;
+      const size_t Before = Answer.Lines.size();
+      if (ApplyAnswerLine(Answer, Conn.FReceivedCode, FExchange.SentCode, std::move(Line))) {
+        Success = true;
+        Answer.GoTopLine();
+        if (FExchange.AutoConnect) Conn.Disconnect();
+        ReleaseBusy();
+        DeliverOnAnswer(Success);
+        goto Done;
+      }
+      if (Answer.Lines.empty())
+        Bytes = 0;
+      else if (Answer.Lines.size() > Before)
+        Bytes += Answer.Lines.back().size();
+      if (Answer.Lines.size() > MaxAnswerEntries() || Bytes > MaxAnswerBytes()) {
+        std::vector<std::string>().swap(Answer.Lines);
+        CloseOversized();
+        break;
       }
     }
+  } catch (const ELineTooLong&) {
+    CloseOversized();
   } catch (...) {
     // The connection closed or failed, the code did not convert, or a handler
     // raised: the exchange ends without an accepted answer.
@@ -192,10 +269,20 @@ void TKivTransWaitForAnswerThread::ReadFS() {
         // an empty answer and never deleted unread.
         std::vector<std::string> Lines;
         bool Loaded = false;
-        try {
-          Lines = LoadTextLines(AnswerFile);
-          Loaded = true;
-        } catch (const EInOutError&) {
+        bool Oversized = FileSize(AnswerFile) > static_cast<int64_t>(MaxAnswerBytes());
+        if (!Oversized) {
+          try {
+            Lines = LoadTextLines(AnswerFile);
+            Loaded = true;
+          } catch (const EInOutError&) {
+          }
+          Oversized = Lines.size() > MaxAnswerEntries();
+        }
+        if (Oversized) {
+          // Taken as no answer at all: the exchange fails, the file goes.
+          DeleteFile(AnswerFile);
+          Success = false;
+          break;
         }
         if (Loaded) {
           Answer.Lines = std::move(Lines);

@@ -15,6 +15,17 @@ namespace {
 std::mutex GSettingsLock;
 std::string GBroadcastTarget;  // GUARDED_BY(GSettingsLock)
 std::atomic<size_t> GMaxLineLength{kDefaultMaxLineLength};
+std::atomic<size_t> GMaxRequestEntries{kDefaultMaxRequestEntries};
+std::atomic<size_t> GMaxRequestBytes{kDefaultMaxRequestBytes};
+std::atomic<size_t> GMaxRequestFileSize{kDefaultMaxRequestFileSize};
+std::atomic<size_t> GMaxConnections{kDefaultMaxConnections};
+std::atomic<size_t> GMaxAnswerEntries{kDefaultMaxAnswerEntries};
+std::atomic<size_t> GMaxAnswerBytes{kDefaultMaxAnswerBytes};
+
+void SetLimit(std::atomic<size_t>& Limit, size_t Value, const char* What) {
+  if (Value == 0) throw Exception(std::string("The ") + What + " must be at least 1");
+  Limit = Value;
+}
 
 bool IsIPv4Text(const std::string& Text) {
   in_addr Address;
@@ -66,5 +77,33 @@ void SetMaxLineLength(size_t Bytes) {
 size_t MaxLineLength() {
   return GMaxLineLength.load();
 }
+
+void SetMaxRequestEntries(size_t Entries) {
+  SetLimit(GMaxRequestEntries, Entries, "maximum number of request entries");
+}
+size_t MaxRequestEntries() { return GMaxRequestEntries.load(); }
+
+void SetMaxRequestBytes(size_t Bytes) {
+  SetLimit(GMaxRequestBytes, Bytes, "maximum request size");
+}
+size_t MaxRequestBytes() { return GMaxRequestBytes.load(); }
+
+void SetMaxRequestFileSize(size_t Bytes) {
+  SetLimit(GMaxRequestFileSize, Bytes, "maximum request file size");
+}
+size_t MaxRequestFileSize() { return GMaxRequestFileSize.load(); }
+
+void SetMaxConnections(size_t Connections) {
+  SetLimit(GMaxConnections, Connections, "maximum number of connections");
+}
+size_t MaxConnections() { return GMaxConnections.load(); }
+
+void SetMaxAnswerEntries(size_t Entries) {
+  SetLimit(GMaxAnswerEntries, Entries, "maximum number of answer entries");
+}
+size_t MaxAnswerEntries() { return GMaxAnswerEntries.load(); }
+
+void SetMaxAnswerBytes(size_t Bytes) { SetLimit(GMaxAnswerBytes, Bytes, "maximum answer size"); }
+size_t MaxAnswerBytes() { return GMaxAnswerBytes.load(); }
 
 }  // namespace KivTrans2

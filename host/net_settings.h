@@ -38,4 +38,43 @@ constexpr size_t kDefaultMaxLineLength = 1024 * 1024;
 KIV_API void SetMaxLineLength(size_t Bytes);
 KIV_API size_t MaxLineLength();
 
+// Limits on what a peer can make the library hold. Each has a default that no
+// legitimate exchange comes near; each setter raises Exception for 0.
+//
+// A request received over TCP may hold at most MaxRequestEntries entries and
+// MaxRequestBytes bytes of entries (the lines as stored, marker included). The
+// entry or byte that goes beyond drops the request (it is never answered) and
+// closes its connection; the server goes on serving everyone else.
+constexpr size_t kDefaultMaxRequestEntries = 1024 * 1024;
+constexpr size_t kDefaultMaxRequestBytes = 16 * 1024 * 1024;
+KIV_API void SetMaxRequestEntries(size_t Entries);
+KIV_API size_t MaxRequestEntries();
+KIV_API void SetMaxRequestBytes(size_t Bytes);
+KIV_API size_t MaxRequestBytes();
+
+// A request file larger than MaxRequestFileSize bytes is deleted unread, and
+// one holding more than MaxRequestEntries entries is deleted unserved.
+constexpr size_t kDefaultMaxRequestFileSize = 16 * 1024 * 1024;
+KIV_API void SetMaxRequestFileSize(size_t Bytes);
+KIV_API size_t MaxRequestFileSize();
+
+// The most TCP connections one server holds open at once. A connection beyond
+// it is closed as soon as it is accepted, before any line is read; it is never
+// queued.
+constexpr size_t kDefaultMaxConnections = 4096;
+KIV_API void SetMaxConnections(size_t Connections);
+KIV_API size_t MaxConnections();
+
+// An answer that a client receives may hold at most MaxAnswerEntries entries
+// and MaxAnswerBytes bytes of entries (over TCP: the lines as stored; in FS
+// mode: the answer file's size). Beyond either, or past MaxLineLength(), the
+// exchange ends with OnTransEnd(Success = False) and, over TCP, the connection
+// is closed; an oversized answer file is deleted.
+constexpr size_t kDefaultMaxAnswerEntries = 4 * 1024 * 1024;
+constexpr size_t kDefaultMaxAnswerBytes = 64 * 1024 * 1024;
+KIV_API void SetMaxAnswerEntries(size_t Entries);
+KIV_API size_t MaxAnswerEntries();
+KIV_API void SetMaxAnswerBytes(size_t Bytes);
+KIV_API size_t MaxAnswerBytes();
+
 }  // namespace KivTrans2

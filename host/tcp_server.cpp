@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "host/net_errors.h"
+#include "host/net_settings.h"
 #include "host/net_socket.h"
 #include "host/thread.h"
 
@@ -284,6 +285,18 @@ void TTcpServer::Deactivate() {
 }
 
 void TTcpServer::Accepted(int Fd) {
+  {
+    // Beyond the cap a connection is refused at once: closed before a thread
+    // is started or a line read, so no peer can make the server hold more.
+    std::lock_guard<std::mutex> Lock(FLock);
+    size_t Open = 0;
+    for (const auto& T : FThreads)
+      if (!T->Finished()) ++Open;
+    if (Open >= MaxConnections()) {
+      Net::CloseSocket(Fd);
+      return;
+    }
+  }
   sockaddr_in Peer = {};
   socklen_t Length = sizeof Peer;
   ::getpeername(Fd, reinterpret_cast<sockaddr*>(&Peer), &Length);

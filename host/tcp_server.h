@@ -9,7 +9,9 @@
 // library may keep one beyond its thread, and it stays valid; its socket is
 // closed when the thread ends, so writes on it then raise. An ended connection
 // thread is joined and released when the next connection is accepted, or at
-// deactivation.
+// deactivation. At most MaxConnections() (host/net_settings.h) connections are
+// open at once: one beyond it is closed as soon as it is accepted, without a
+// thread or a handler call.
 #pragma once
 
 #include <atomic>

@@ -3,10 +3,12 @@
 #include "server/kiv_server.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "host/files.h"
 #include "host/ip_watch.h"
 #include "host/net_errors.h"
+#include "host/net_settings.h"
 #include "host/sysutils.h"
 #include "host/tcp_server.h"
 #include "host/udp.h"
@@ -29,7 +31,16 @@ TKivServer::TKivServer(TComponent* AOwner) : TComponent(AOwner) {
   FDispatchTimer = std::make_unique<TKivTransThreadTimer>();
   FDispatchTimer->SetInterval(FInterval);
   FDispatchTimer->OnTimer = [this] {
-    if (!FDestroying) TimerOnTimer();
+    if (FDestroying) return;
+    // A woken timer sleeps again after this tick unless asked once more: ask
+    // while requests are left, also when the tick raises.
+    struct TRewake {
+      TKivServer* Server;
+      ~TRewake() {
+        if (Server->FWakeOnRequest.load() && !Server->Idle()) Server->FDispatchTimer->Wake();
+      }
+    } Rewake{this};
+    TimerOnTimer();
   };
   FFileTimer = std::make_unique<TKivTransThreadTimer>();
   FFileTimer->SetInterval(FInterval);
@@ -43,6 +54,11 @@ TKivServer::~TKivServer() {
   FDestroying = true;
   FStopping = true;
   FAnswerDone.notify_all();
+  {
+    // A connection thread queues (and wakes the dispatch timer) only under the
+    // lock and not once it sees FStopping: after this none is about to.
+    std::lock_guard<std::mutex> Lock(FQueueLock);
+  }
   FDispatchTimer.reset();
   FFileTimer.reset();
   if (FTCPServer) FTCPServer->SetActive(false);
@@ -96,6 +112,12 @@ void TKivServer::SetInterval(uint32_t Value) {
   FInterval = Value;
   if (FDispatchTimer) FDispatchTimer->SetInterval(Value);
   if (FFileTimer) FFileTimer->SetInterval(Value);
+}
+
+void TKivServer::SetWakeOnRequest(bool Value) {
+  FWakeOnRequest = Value;
+  FDispatchTimer->SetWakeOnRequest(Value);
+  if (Value && !Idle()) FDispatchTimer->Wake();
 }
 
 void TKivServer::SetMaxPriorities(int Value) {
@@ -235,6 +257,7 @@ void TKivServer::Enqueue(const TRequestPtr& Request) {
   if (FQueues.size() < 2) return;
   Request->Priority = ClampPriority(Request->Priority);
   FQueues[static_cast<size_t>(Request->Priority)].push_back(Request);
+  if (FWakeOnRequest.load()) FDispatchTimer->Wake();
 }
 
 void TKivServer::DeleteRequest(const TRequest* Request) {
@@ -350,27 +373,55 @@ void TKivServer::TCPServerExecute(const std::shared_ptr<TTcpServerConnection>& P
   // is still being answered (after a client time-out): hold them back.
   FAnswerDone.wait(Lock, [&] { return FAnswering != R.get() || FDestroying.load(); });
   if (FStopping) return;
-  IntakeLine(R, std::move(Line));
+  if (!IntakeLine(R, std::move(Line))) {
+    Lock.unlock();
+    // The request went past a size limit and was dropped: ending the
+    // connection tells the client at once instead of after its answer window.
+    Peer->Disconnect();
+  }
 }
 
-void TKivServer::IntakeLine(const TRequestPtr& R, std::string Line) {
-  switch (ClassifyServerLine(Line)) {
+bool TKivServer::IntakeLine(const TRequestPtr& R, std::string Line) {
+  const TServerLineKind Kind = ClassifyServerLine(Line);
+  // The lines that become an entry count towards the request's limits.
+  size_t Stored = 0;
+  bool Stores = true;
+  if (Kind == TServerLineKind::Data)
+    Stored = Line.size();
+  else if (Kind == TServerLineKind::CsEnd)
+    Stored = std::string_view(kCsEndLine).size();
+  else if (Kind != TServerLineKind::EmptyString)
+    Stores = false;
+  if (Stores) {
+    TIntakeSize& Size = FIntakeBytes[R.get()];
+    if (Size.Request.lock() != R) Size = {R, 0};  // new, or left by a request that has gone
+    if (R->Lines.size() >= MaxRequestEntries() || Size.Bytes + Stored > MaxRequestBytes()) {
+      DeleteRequestLocked(R.get());
+      std::vector<std::string>().swap(R->Lines);
+      FIntakeBytes.erase(R.get());
+      return false;
+    }
+    Size.Bytes += Stored;
+  }
+  switch (Kind) {
     case TServerLineKind::Data:
       R->Lines.push_back(std::move(Line));
       break;
     case TServerLineKind::Prior:
       if (auto P = ParsePriorityChar(Line)) R->Priority = *P;
       break;
-    case TServerLineKind::End: {
+    case TServerLineKind::End:
+      // Queued once, under its latest priority: a repeated "@end" moves the
+      // request instead of adding it again, so a peer cannot grow a queue
+      // without end nor have one request answered over and over.
+      DeleteRequestLocked(R.get());
       Enqueue(R);
-      auto It = std::find(FIncoming.begin(), FIncoming.end(), R);
-      if (It != FIncoming.end()) FIncoming.erase(It);
       break;
-    }
     case TServerLineKind::Request:
       DeleteRequestLocked(R.get());
       FIncoming.push_back(R);
       R->Lines.clear();
+      FIntakeBytes.erase(R.get());
       break;
     case TServerLineKind::Cod:
       if (auto C = ParseCode(Line)) R->Code = *C;
@@ -385,6 +436,7 @@ void TKivServer::IntakeLine(const TRequestPtr& R, std::string Line) {
     case TServerLineKind::Other:
       break;
   }
+  return true;
 }
 
 void TKivServer::TCPServerDisconnect(const std::shared_ptr<TTcpServerConnection>& Peer) {
@@ -392,7 +444,11 @@ void TKivServer::TCPServerDisconnect(const std::shared_ptr<TTcpServerConnection>
   if (R) {
     // Every occurrence goes: a request whose connection has ended is never
     // answered through it.
-    DeleteRequest(R.get());
+    {
+      std::lock_guard<std::mutex> Lock(FQueueLock);
+      DeleteRequestLocked(R.get());
+      FIntakeBytes.erase(R.get());
+    }
     Peer->SetData(nullptr);
   }
   if (OnPeerDisconnect) OnPeerDisconnect(Peer);
@@ -406,10 +462,15 @@ void TKivServer::ReadFileTimerOnTimer() {
   for (const std::string& Name : ListFiles("*.REQ", Dir)) {
     const std::string Base = Dir + Name.substr(0, Name.find('.'));
     const std::string FileName = Base + ".REQ";
+    if (FileSize(FileName) > static_cast<int64_t>(MaxRequestFileSize())) {
+      DeleteFile(FileName);  // too large to be read at all
+      continue;
+    }
     auto Lines = LoadRequestFile(FileName);
     if (!Lines) continue;  // not readable now: it stays and is tried next tick
     std::optional<int> Priority;
-    if (!Lines->empty()) Priority = ParsePriorityChar(Lines->front());
+    if (!Lines->empty() && Lines->size() - 1 <= MaxRequestEntries())
+      Priority = ParsePriorityChar(Lines->front());
     if (Priority) {
       auto R = std::make_shared<TRequest>(this);
       R->BaseName = Base;
@@ -419,7 +480,8 @@ void TKivServer::ReadFileTimerOnTimer() {
       std::lock_guard<std::mutex> Lock(FQueueLock);
       Enqueue(R);
     }
-    // Served or malformed (empty, no priority digit), the file is taken once.
+    // Served or malformed (empty, no priority digit, too many entries), the
+    // file is taken once.
     DeleteFile(FileName);
   }
 }

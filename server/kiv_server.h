@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/component.h"
@@ -100,6 +101,12 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   uint32_t Interval() const { return FInterval; }
   // Changes the pause of both timers from their next pause on.
   void SetInterval(uint32_t Value);
+  // False (the default): the dispatch tick runs every Interval. True: it does
+  // not run while every queue is empty; a request queued then is served at once
+  // when at least Interval has passed since the previous tick, else when it has.
+  // Ticks stay at least Interval apart, one request each, most urgent first.
+  bool WakeOnRequest() const { return FWakeOnRequest.load(); }
+  void SetWakeOnRequest(bool Value);
   // Wait for each reply of the duplicate-server check (1000 ms by default).
   int SeekOtherTimeout() const { return FSeekOtherTimeout; }
   void SetSeekOtherTimeout(int Ms) { FSeekOtherTimeout = Ms; }
@@ -147,8 +154,11 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   std::string MarkerFile() const { return GetServerDir() + kMarkerFileName; }
 
   // Applies one received line to a connection's request and the lists.
+  // Returns false when the line takes the request past MaxRequestEntries() or
+  // MaxRequestBytes(): the request is then dropped from every list and emptied,
+  // and its connection is to be closed.
   // REQUIRES: FQueueLock held, the request not being answered.
-  void IntakeLine(const TRequestPtr& Request, std::string Line);
+  bool IntakeLine(const TRequestPtr& Request, std::string Line);
   // Feeds IntakeLine without a network (fuzzing and tests).
   friend class TIntakeProbe;
 
@@ -173,10 +183,19 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   std::vector<std::deque<TRequestPtr>> FQueues;  // GUARDED_BY(FQueueLock); [0] never served
   std::vector<TRequestPtr> FIncoming;            // GUARDED_BY(FQueueLock)
   const TRequest* FAnswering = nullptr;          // GUARDED_BY(FQueueLock)
+  // Bytes of the entries each TCP request has stored since its "@request".
+  // An entry whose request has gone (Request expired) counts as none.
+  struct TIntakeSize {
+    std::weak_ptr<TRequest> Request;
+    size_t Bytes = 0;
+  };
+  std::unordered_map<const TRequest*, TIntakeSize> FIntakeBytes;  // GUARDED_BY(FQueueLock)
 
   // Read by the connection threads, written on the main thread.
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FDestroying{false};
+  // Written on the main thread; read by whoever queues a request.
+  std::atomic<bool> FWakeOnRequest{false};
 
   // Owned by the main thread.
   bool FActive = false;

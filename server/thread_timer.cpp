@@ -1,7 +1,9 @@
-// The thread timer: pause Interval, then run OnTimer on the main thread and wait.
+// The thread timer: pause Interval (or, with WakeOnRequest, wait for a wake and
+// keep Interval after the previous tick), then run OnTimer on the main thread and wait.
 #include "server/thread_timer.h"
 
 #include <chrono>
+#include <optional>
 
 namespace KivTrans2 {
 
@@ -35,18 +37,56 @@ void TKivTransThreadTimer::SetEnabled(bool Value) {
   if (Value) Start();  // the first enabling starts the thread; later ones resume it
 }
 
+void TKivTransThreadTimer::SetWakeOnRequest(bool Value) {
+  {
+    std::lock_guard<std::mutex> Lock(FLock);
+    FWakeOnRequest = Value;
+    if (!Value) FWakeAsked = false;
+  }
+  FChanged.notify_all();
+}
+
+void TKivTransThreadTimer::Wake() {
+  {
+    std::lock_guard<std::mutex> Lock(FLock);
+    if (!FWakeOnRequest.load() || FWakeAsked) return;
+    FWakeAsked = true;
+  }
+  FChanged.notify_all();
+}
+
 void TKivTransThreadTimer::Execute() {
+  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> Lock(FLock);
+  // When the previous tick ended; WakeOnRequest keeps the next one Interval away.
+  std::optional<Clock::time_point> LastTick;
   while (!Terminated()) {
-    FChanged.wait(Lock, [&] { return FEnabled.load() || Terminated(); });
+    FChanged.wait(Lock, [&] {
+      return Terminated() || (FEnabled.load() && (!FWakeOnRequest.load() || FWakeAsked));
+    });
     if (Terminated()) break;
-    // The pause; a shorter interval set meanwhile applies from the next pause.
-    uint32_t Pause = FInterval.load();
-    auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Pause);
-    if (Pause > 0)
-      FChanged.wait_until(Lock, Until, [&] { return Terminated() || !FEnabled.load(); });
-    if (Terminated()) break;
-    if (!FEnabled.load()) continue;
+    if (FWakeOnRequest.load()) {
+      // Interval as it stands: a value changed during this wait applies to it.
+      for (uint32_t Spacing = FInterval.load(); LastTick; Spacing = FInterval.load()) {
+        bool Woken = FChanged.wait_until(Lock, *LastTick + std::chrono::milliseconds(Spacing), [&] {
+          return Terminated() || !FEnabled.load() || !FWakeOnRequest.load() ||
+                 FInterval.load() != Spacing;
+        });
+        if (!Woken || FInterval.load() == Spacing) break;
+      }
+      if (Terminated()) break;
+      if (!FEnabled.load() || !FWakeOnRequest.load()) continue;
+      FWakeAsked = false;  // a wake from here on asks for the next tick
+    } else {
+      // The pause; a shorter interval set meanwhile applies from the next pause.
+      uint32_t Pause = FInterval.load();
+      auto Until = Clock::now() + std::chrono::milliseconds(Pause);
+      if (Pause > 0)
+        FChanged.wait_until(
+            Lock, Until, [&] { return Terminated() || !FEnabled.load() || FWakeOnRequest.load(); });
+      if (Terminated()) break;
+      if (!FEnabled.load() || FWakeOnRequest.load()) continue;  // switched: wait for a wake
+    }
     Lock.unlock();
     try {
       Synchronize([this] {
@@ -57,6 +97,7 @@ void TKivTransThreadTimer::Execute() {
       // A failing handler must not stop the timer or reach the host.
     }
     Lock.lock();
+    LastTick = Clock::now();
   }
 }
 

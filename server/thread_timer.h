@@ -30,6 +30,16 @@ class TKivTransThreadTimer : public TThread {
   void SetEnabled(bool Value);
   bool Enabled() const { return FEnabled.load(); }
 
+  // False (the default): a tick every Interval, whether there is work or not.
+  // True: no tick runs until Wake() asks for one; it then runs at once when at
+  // least Interval has passed since the end of the previous tick, else when it
+  // has. Ticks stay at least Interval apart either way. Thread safe.
+  void SetWakeOnRequest(bool Value);
+  bool WakeOnRequest() const { return FWakeOnRequest.load(); }
+  // Asks for one tick with WakeOnRequest; calls before that tick starts ask for
+  // the same tick. Without WakeOnRequest it changes nothing. Thread safe.
+  void Wake();
+
   // Run on the main thread at each tick. Set before the timer is first enabled.
   // An exception leaving it is dropped and the timer goes on ticking.
   std::function<void()> OnTimer;
@@ -40,8 +50,10 @@ class TKivTransThreadTimer : public TThread {
  private:
   std::atomic<uint32_t> FInterval{25};
   std::atomic<bool> FEnabled{false};
+  std::atomic<bool> FWakeOnRequest{false};
   std::mutex FLock;
-  std::condition_variable FChanged;  // enabled, interval or terminate
+  std::condition_variable FChanged;  // enabled, interval, wake mode, a wake or terminate
+  bool FWakeAsked = false;           // GUARDED_BY(FLock)
 };
 
 }  // namespace KivTrans2
