@@ -16,6 +16,7 @@
 #include "host/files.h"
 #include "host/net_errors.h"
 #include "host/net_settings.h"
+#include "host/sysutils.h"
 #include "host/thread.h"
 #include "message/answer.h"
 #include "message/kiv_errors.h"

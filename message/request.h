@@ -56,6 +56,9 @@ class KIV_API TRequest {
   int32_t Cursor = 0;
   // The server that created the request; not owned.
   TRequestOwner* Server;
+  // When the request was queued, in TickCountMs() milliseconds (0 before); set
+  // by the server, for the application's own accounting.
+  int64_t QueuedAt = 0;
 
   // The read and write operations below are for the server's OnRequest handler
   // for this request. REQUIRES: main thread (or the thread that owns the request).

@@ -1,8 +1,6 @@
 // `kivtrans2 serve`: a TKivServer that answers each request by echoing it or by
 // running a shell command, and logs what it serves.
-#include <chrono>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,9 +45,8 @@ Other:
 
 Log (stderr), one line each:
   served priority=P code=C lines=N queued=Q answer=A [exit=S]
-      Q: time from arrival to the answer's start (known for the first request
-      of a TCP connection, "?" otherwise); A: time taken by the answer; S: the
-      exit status of CMD
+      Q: time from queuing to the answer's start; A: time taken by the
+      answer; S: the exit status of CMD
   notification data="..."
   other server ip=... name=... key="..."
 
@@ -58,46 +55,8 @@ directory), 2 bad arguments, 3 another server with the same key runs on this
 machine.
 )";
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// When each TCP connection was accepted. The library keeps no arrival time with
-// a request, but a client that connects for each request (AutoConnect, as
-// `kivtrans2 request` does) sends it at once, so the time since its connection
-// was accepted is the request's time in the queue. A further request on a
-// connection that stays open has no known arrival.
-class TArrivals {
- public:
-  // Connection threads.
-  void Connected(const std::shared_ptr<TTcpServerConnection>& Peer) {
-    std::lock_guard<std::mutex> Lock(FLock);
-    FAccepted[Peer] = NowMs();
-  }
-  void Disconnected(const std::shared_ptr<TTcpServerConnection>& Peer) {
-    std::lock_guard<std::mutex> Lock(FLock);
-    auto It = FAccepted.find(Peer);
-    if (It != FAccepted.end()) FAccepted.erase(It);
-  }
-  // Main thread: the milliseconds since Peer was accepted, for the first
-  // request answered on it.
-  std::optional<int64_t> Take(const std::shared_ptr<TLineSink>& Peer, int64_t Now) {
-    std::lock_guard<std::mutex> Lock(FLock);
-    auto It = FAccepted.find(Peer);
-    if (!Peer || It == FAccepted.end()) return std::nullopt;
-    const int64_t Accepted = It->second;
-    FAccepted.erase(It);
-    return Now - Accepted;
-  }
-
- private:
-  std::mutex FLock;
-  // Keyed by the connection object's identity (its owner), which the
-  // request's Peer shares.
-  std::map<std::weak_ptr<void>, int64_t, std::owner_less<>> FAccepted;  // GUARDED_BY(FLock)
-};
+// The library's monotonic clock, the one TRequest::QueuedAt is read from.
+int64_t NowMs() { return TickCountMs(); }
 
 // Answers every entry as it came: data entries and empty entries as data
 // lines, "@cs-end" (and, in FS mode, any control line of the client's own) as
@@ -173,7 +132,6 @@ int RunServe(const std::vector<std::string>& Words) {
   }
 
   // Everything the server's handlers use outlives the server.
-  TArrivals Arrivals;
   TStopSignals Stop;
   TOwnerComponent Form;
   auto* Server = new TKivServer(&Form);
@@ -187,17 +145,15 @@ int RunServe(const std::vector<std::string>& Words) {
     Server->SetPort(Port);
     Server->SetSeekKey(Key);
     Server->SetSeekOtherTimeout(SeekTimeout);
-    Server->OnPeerConnect = [&](const auto& Peer) { Arrivals.Connected(Peer); };
-    Server->OnPeerDisconnect = [&](const auto& Peer) { Arrivals.Disconnected(Peer); };
   }
 
   Server->OnRequest = [&](TKivServer*, TRequest* Request) {
     const int64_t Start = NowMs();
-    const std::optional<int64_t> Queued = Arrivals.Take(Request->Peer, Start);
+    const int64_t Queued = Start - Request->QueuedAt;
     std::string Entry = "served priority=" + std::to_string(Request->Priority) +
                         " code=" + (FSMode ? "-" : std::to_string(Request->Code)) +
                         " lines=" + std::to_string(Request->Lines.size()) +
-                        " queued=" + (Queued ? std::to_string(*Queued) + "ms" : "?");
+                        " queued=" + std::to_string(Queued) + "ms";
     try {
       int Status = 0;
       if (Exec)
