@@ -256,6 +256,7 @@ void TKivServer::Enqueue(const TRequestPtr& Request) {
   // so the client still gets its answer.
   if (FQueues.size() < 2) return;
   Request->Priority = ClampPriority(Request->Priority);
+  Request->QueuedAt = TickCountMs();
   FQueues[static_cast<size_t>(Request->Priority)].push_back(Request);
   if (FWakeOnRequest.load()) FDispatchTimer->Wake();
 }
