@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -32,6 +33,9 @@ bool RegisterChild(const char* Name, TChildMain Main) {
 
 bool RunChildIfAsked(int argc, char** argv, int& Status) {
   if (argc < 2 || std::strncmp(argv[1], kFlag, sizeof kFlag - 1) != 0) return false;
+  // A child never outlives the test that started it, even when that test is
+  // killed before it can clean up.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::string Name = argv[1] + sizeof kFlag - 1;
   auto It = Children().find(Name);
   if (It == Children().end()) {
