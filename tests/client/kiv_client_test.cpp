@@ -384,11 +384,11 @@ TEST(ClientSettingsTest, DefaultsAndStoredProperties) {
   }
   Client->SetPriority(4);
   Client->SetConnection(Conn);
-  Conn->SetHost("10.0.0.1");
+  Conn->SetHost("127.0.0.9");
   Conn->SetAutoConnect(false);
   std::string Text = SaveForm(Form);
   EXPECT_EQ(Text,
-            "object Connection1: TKivConnection\n  Host = '10.0.0.1'\n  AutoConnect = False\nend\n"
+            "object Connection1: TKivConnection\n  Host = '127.0.0.9'\n  AutoConnect = False\nend\n"
             "object Client1: TKivClient\n  Priority = 4\n  Connection = Connection1\nend\n");
   TOwnerComponent Loaded;
   LoadForm(Loaded, Text);
