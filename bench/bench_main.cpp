@@ -102,6 +102,26 @@ class TRawClient : public TRoundTripClient {
   std::string FBuffer;
 };
 
+// The plain-socket exchange with a connection per request, against the same
+// server (a thread per accepted connection, as KivTrans2's TCP server has).
+class TRawConnectClient : public TRoundTripClient {
+ public:
+  explicit TRawConnectClient(int Port) : FPort(Port), FRequest(RequestBytes()) {}
+  double RoundTrip() override {
+    auto Start = TClock::now();
+    int Fd = ConnectLoopback(FPort);
+    if (Fd < 0) return -1;
+    std::string Buffer;
+    const bool Ok = SendAll(Fd, FRequest) && ReadLines(Fd, Buffer, kAnswerLines);
+    ::close(Fd);
+    return Ok ? MicrosSince(Start) : -1;
+  }
+
+ private:
+  int FPort;
+  std::string FRequest;
+};
+
 // A plain-socket client that speaks KivTrans2's TCP conversation: one send for
 // the whole request, reads until the answer's "@end".
 class TRawKivClient : public TRoundTripClient {
@@ -366,6 +386,20 @@ double WaitingCpuPercent(const std::vector<std::string>& ServerArgs, const std::
   return 100.0 * Cpu / Wall;
 }
 
+// CPU time that an idle server (no client at all) spends per second, in
+// percent of one core.
+double IdleServerCpuPercent(const std::vector<std::string>& ServerArgs, double Seconds) {
+  TServer Server = StartServer(ServerArgs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the start
+  const double Cpu0 = ProcessCpuSeconds(Server.Child->Pid());
+  const auto T0 = TClock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(Seconds));
+  const double Cpu = ProcessCpuSeconds(Server.Child->Pid()) - Cpu0;
+  const double Wall = std::chrono::duration<double>(TClock::now() - T0).count();
+  Server.Child->Stop();
+  return 100.0 * Cpu / Wall;
+}
+
 // --- Many idle connections --------------------------------------------------------------
 
 struct TScaleResult {
@@ -611,7 +645,11 @@ int Run(const TOptions& O) {
     }
   }
   // Where the time goes: each side of KivTrans2 against a plain-socket peer
-  // that speaks the same conversation.
+  // that speaks the same conversation, and the plain exchange's own cost of a
+  // connection per request.
+  Cases.push_back(LatencyCase(
+      "diag: plain socket, connect/request", {"raw", "{port}"},
+      [](int Port) { return std::make_unique<TRawConnectClient>(Port); }, Scaled(O, 1000)));
   Cases.push_back(LatencyCase(
       "diag: plain client -> KivTrans2 server, I1 wake", {"kiv-tcp", "{port}", "1", "1"},
       [](int Port) { return std::make_unique<TRawKivClient>(Port); }, Scaled(O, 1000)));
@@ -722,6 +760,35 @@ int Run(const TOptions& O) {
       double Percent = WaitingCpuPercent({"kiv-tcp", "{port}", "3600000", "0"}, "", WaitSeconds);
       R.Extra["cpu_percent_of_one_core"] = Percent;
       R.Note = Fixed(Percent, 2) + "% of one core";
+    } catch (const std::exception& E) {
+      R.Note = E.what();
+    }
+    Rep.Results.push_back(std::move(R));
+  }
+
+  // Idle servers: what the dispatch (and file) timer costs with nothing to do.
+  struct TIdleCase {
+    const char* Name;
+    std::vector<std::string> Args;
+  };
+  const TIdleCase IdleCases[] = {
+      {"idle server CPU, TCP, Interval 25", {"kiv-tcp", "{port}", "25", "0"}},
+      {"idle server CPU, TCP, Interval 1", {"kiv-tcp", "{port}", "1", "0"}},
+      {"idle server CPU, TCP, Interval 0", {"kiv-tcp", "{port}", "0", "0"}},
+      {"idle server CPU, TCP, Interval 1, wake", {"kiv-tcp", "{port}", "1", "1"}},
+      {"idle server CPU, TCP, Interval 0, wake", {"kiv-tcp", "{port}", "0", "1"}},
+      {"idle server CPU, FS, Interval 1, wake", {"kiv-fs", Dir, "1", "1"}},
+  };
+  for (const TIdleCase& C : IdleCases) {
+    if (!O.Wanted(C.Name)) continue;
+    std::printf("%s (load %.2f)\n", C.Name, LoadAverage());
+    std::fflush(stdout);
+    TResult R;
+    R.Name = C.Name;
+    try {
+      double Percent = IdleServerCpuPercent(C.Args, WaitSeconds);
+      R.Extra["cpu_percent_of_one_core"] = Percent;
+      R.Note = Fixed(Percent, 1) + "% of one core";
     } catch (const std::exception& E) {
       R.Note = E.what();
     }

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -318,6 +319,22 @@ double ProcessCpuSeconds() {
   ::getrusage(RUSAGE_SELF, &U);
   auto Seconds = [](const timeval& T) { return static_cast<double>(T.tv_sec) + T.tv_usec / 1e6; };
   return Seconds(U.ru_utime) + Seconds(U.ru_stime);
+}
+
+double ProcessCpuSeconds(pid_t Pid) {
+  std::ifstream In("/proc/" + std::to_string(Pid) + "/stat");
+  std::string Text((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  // The fields after the command name, which is in parentheses and may hold spaces.
+  size_t Close = Text.rfind(')');
+  if (Close == std::string::npos) return -1;
+  std::istringstream Fields(Text.substr(Close + 2));
+  std::string Field;
+  double UserTicks = 0, SystemTicks = 0;
+  for (int I = 3; I <= 15 && Fields >> Field; ++I) {
+    if (I == 14) UserTicks = std::stod(Field);
+    if (I == 15) SystemTicks = std::stod(Field);
+  }
+  return (UserTicks + SystemTicks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 bool ProcessMemory(pid_t Pid, double& RssMiB, int& Threads) {

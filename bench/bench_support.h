@@ -108,6 +108,9 @@ TMachineInfo DescribeMachine();
 double LoadAverage();
 // CPU time (user + system) this process has used, in seconds.
 double ProcessCpuSeconds();
+// CPU time (user + system) that process Pid has used, in seconds; < 0 when
+// unknown.
+double ProcessCpuSeconds(pid_t Pid);
 // From /proc/<Pid>/status: resident memory in MiB and the number of threads.
 bool ProcessMemory(pid_t Pid, double& RssMiB, int& Threads);
 // Raises the open-files limit to its hard limit (at most Wanted); returns the

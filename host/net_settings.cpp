@@ -81,29 +81,43 @@ size_t MaxLineLength() {
 void SetMaxRequestEntries(size_t Entries) {
   SetLimit(GMaxRequestEntries, Entries, "maximum number of request entries");
 }
-size_t MaxRequestEntries() { return GMaxRequestEntries.load(); }
+size_t MaxRequestEntries() {
+  return GMaxRequestEntries.load();
+}
 
 void SetMaxRequestBytes(size_t Bytes) {
   SetLimit(GMaxRequestBytes, Bytes, "maximum request size");
 }
-size_t MaxRequestBytes() { return GMaxRequestBytes.load(); }
+size_t MaxRequestBytes() {
+  return GMaxRequestBytes.load();
+}
 
 void SetMaxRequestFileSize(size_t Bytes) {
   SetLimit(GMaxRequestFileSize, Bytes, "maximum request file size");
 }
-size_t MaxRequestFileSize() { return GMaxRequestFileSize.load(); }
+size_t MaxRequestFileSize() {
+  return GMaxRequestFileSize.load();
+}
 
 void SetMaxConnections(size_t Connections) {
   SetLimit(GMaxConnections, Connections, "maximum number of connections");
 }
-size_t MaxConnections() { return GMaxConnections.load(); }
+size_t MaxConnections() {
+  return GMaxConnections.load();
+}
 
 void SetMaxAnswerEntries(size_t Entries) {
   SetLimit(GMaxAnswerEntries, Entries, "maximum number of answer entries");
 }
-size_t MaxAnswerEntries() { return GMaxAnswerEntries.load(); }
+size_t MaxAnswerEntries() {
+  return GMaxAnswerEntries.load();
+}
 
-void SetMaxAnswerBytes(size_t Bytes) { SetLimit(GMaxAnswerBytes, Bytes, "maximum answer size"); }
-size_t MaxAnswerBytes() { return GMaxAnswerBytes.load(); }
+void SetMaxAnswerBytes(size_t Bytes) {
+  SetLimit(GMaxAnswerBytes, Bytes, "maximum answer size");
+}
+size_t MaxAnswerBytes() {
+  return GMaxAnswerBytes.load();
+}
 
 }  // namespace KivTrans2

@@ -118,6 +118,14 @@ void TKivServer::SetWakeOnRequest(bool Value) {
   FWakeOnRequest = Value;
   FDispatchTimer->SetWakeOnRequest(Value);
   if (Value && !Idle()) FDispatchTimer->Wake();
+  // The file timer likewise sleeps until the directory changes.
+  FFileTimer->SetWakeOnRequest(Value);
+  if (FActive && !FUseTCP) {
+    if (Value)
+      FFileTimer->WatchDirectory(GetServerDir());
+    else
+      FFileTimer->StopWatchingDirectory();
+  }
 }
 
 void TKivServer::SetMaxPriorities(int Value) {
@@ -141,6 +149,7 @@ void TKivServer::SetServerDir(const std::string& Value) {
   // effect of first setting the property would delete unrelated files.
   if (!FServerDir.empty()) Clean();
   FServerDir = Value;
+  if (FActive && !FUseTCP && FWakeOnRequest) FFileTimer->WatchDirectory(GetServerDir());
 }
 
 std::string TKivServer::GetServerDir() const { return WithTrailingDelimiter(FServerDir); }
@@ -179,12 +188,14 @@ bool TKivServer::Activate() {
     }
   } else {
     Clean();
+    if (FWakeOnRequest) FFileTimer->WatchDirectory(GetServerDir());
     FFileTimer->SetEnabled(true);
     try {
       TTextFileWriter Marker(MarkerFile());
       Marker.Close();
     } catch (const Exception&) {
       FFileTimer->SetEnabled(false);
+      FFileTimer->StopWatchingDirectory();
       throw EFileSystemError("Unable to create file KivServer.net");
     }
   }
@@ -212,6 +223,7 @@ void TKivServer::DeActivate() {
     if (FTCPServer) FTCPServer->SetActive(false);
   } else {
     FFileTimer->SetEnabled(false);
+    FFileTimer->StopWatchingDirectory();
     DeleteFile(MarkerFile());
   }
   {
@@ -264,6 +276,7 @@ void TKivServer::Enqueue(const TRequestPtr& Request) {
 void TKivServer::DeleteRequest(const TRequest* Request) {
   std::lock_guard<std::mutex> Lock(FQueueLock);
   DeleteRequestLocked(Request);
+  FIntakeBytes.erase(Request);
 }
 
 void TKivServer::DeleteRequestLocked(const TRequest* Request) {
@@ -445,11 +458,7 @@ void TKivServer::TCPServerDisconnect(const std::shared_ptr<TTcpServerConnection>
   if (R) {
     // Every occurrence goes: a request whose connection has ended is never
     // answered through it.
-    {
-      std::lock_guard<std::mutex> Lock(FQueueLock);
-      DeleteRequestLocked(R.get());
-      FIntakeBytes.erase(R.get());
-    }
+    DeleteRequest(R.get());
     Peer->SetData(nullptr);
   }
   if (OnPeerDisconnect) OnPeerDisconnect(Peer);

@@ -105,6 +105,9 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   // not run while every queue is empty; a request queued then is served at once
   // when at least Interval has passed since the previous tick, else when it has.
   // Ticks stay at least Interval apart, one request each, most urgent first.
+  // In FS mode the file tick likewise runs when the server directory changes
+  // (and once a second in case a change went unseen), or every Interval where
+  // the system does not report changes (a network share).
   bool WakeOnRequest() const { return FWakeOnRequest.load(); }
   void SetWakeOnRequest(bool Value);
   // Wait for each reply of the duplicate-server check (1000 ms by default).
@@ -122,7 +125,8 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   // The dispatch tick: answers the oldest request of the most urgent non-empty
   // queue, if any.
   void TimerOnTimer();
-  // Removes every occurrence of Request from the incoming list and every queue.
+  // Removes every occurrence of Request from the incoming list and every queue,
+  // and forgets the size its intake has counted (the connection has ended).
   void DeleteRequest(const TRequest* Request);
   // The file tick: queues every request file of the server directory.
   void ReadFileTimerOnTimer();

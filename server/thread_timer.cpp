@@ -2,14 +2,45 @@
 // keep Interval after the previous tick), then run OnTimer on the main thread and wait.
 #include "server/thread_timer.h"
 
+#include "host/dir_watch.h"
+
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
 namespace KivTrans2 {
 
+// Wakes the timer whenever the watched directory changes, and after each
+// pause without a change.
+class TKivTransThreadTimer::TDirWaker : public TThread {
+ public:
+  TDirWaker(TKivTransThreadTimer& Timer, const std::string& Dir) : FTimer(Timer), FWatch(Dir) {}
+  ~TDirWaker() override {
+    Terminate();
+    FWatch.Wake();
+    WaitFor();
+  }
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      const int Pause = FWatch.Watching()
+                            ? kDirFallbackMs
+                            : static_cast<int>(std::max<uint32_t>(FTimer.Interval(), 1));
+      FWatch.Wait(Pause);
+      if (!Terminated()) FTimer.Wake();
+    }
+  }
+
+ private:
+  TKivTransThreadTimer& FTimer;
+  TDirWatch FWatch;  // waited on here; Wake from the owner's thread
+};
+
 TKivTransThreadTimer::TKivTransThreadTimer() = default;
 
 TKivTransThreadTimer::~TKivTransThreadTimer() {
+  FDirWaker.reset();
   {
     std::lock_guard<std::mutex> Lock(FLock);
     FEnabled = false;
@@ -53,6 +84,17 @@ void TKivTransThreadTimer::Wake() {
     FWakeAsked = true;
   }
   FChanged.notify_all();
+}
+
+void TKivTransThreadTimer::WatchDirectory(const std::string& Dir) {
+  FDirWaker.reset();
+  FDirWaker = std::make_unique<TDirWaker>(*this, Dir);
+  FDirWaker->Start();
+  Wake();  // whatever arrived before the watch began
+}
+
+void TKivTransThreadTimer::StopWatchingDirectory() {
+  FDirWaker.reset();
 }
 
 void TKivTransThreadTimer::Execute() {

@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "host/thread.h"
 
@@ -39,6 +41,14 @@ class TKivTransThreadTimer : public TThread {
   // Asks for one tick with WakeOnRequest; calls before that tick starts ask for
   // the same tick. Without WakeOnRequest it changes nothing. Thread safe.
   void Wake();
+  // With WakeOnRequest: wakes for every change among the entries of Dir ("" is
+  // the current directory) where the system reports them, and at least every
+  // kDirFallbackMs in case one went unseen; where it does not (a network
+  // share), every Interval as without the option. Wakes once at once.
+  // REQUIRES: main thread.
+  void WatchDirectory(const std::string& Dir);
+  void StopWatchingDirectory();  // REQUIRES: main thread
+  static constexpr int kDirFallbackMs = 1000;
 
   // Run on the main thread at each tick. Set before the timer is first enabled.
   // An exception leaving it is dropped and the timer goes on ticking.
@@ -48,6 +58,9 @@ class TKivTransThreadTimer : public TThread {
   void Execute() override;
 
  private:
+  class TDirWaker;
+
+  std::unique_ptr<TDirWaker> FDirWaker;  // main thread
   std::atomic<uint32_t> FInterval{25};
   std::atomic<bool> FEnabled{false};
   std::atomic<bool> FWakeOnRequest{false};

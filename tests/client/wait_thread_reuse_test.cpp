@@ -63,14 +63,17 @@ class WaitReuseTest : public ::testing::Test {
 TEST_F(WaitReuseTest, EachExchangeInARowGetsItsOwnOutcome) {
   TLineServer Peer;
   Conn->SetPort(Peer.Port());
-  Conn->SetAnswerTimeout(100);
   // Answered and given up in silence, by turns, one connection each
   // (AutoConnect): whether the next exchange's wait runs on the thread of the
   // previous one or on a new thread, it starts from nothing.
   Lines Expected;
   for (size_t Index = 0; Index < 8; ++Index) {
+    const bool Answered = Index % 2 == 0;
+    // The window is read afresh by each wait: long for an answer, short for
+    // the silence.
+    Conn->SetAnswerTimeout(Answered ? 60000 : 100);
     Client->Request();
-    if (Index % 2 == 0) {
+    if (Answered) {
       ASSERT_TRUE(Peer.WaitForLines(4, Index));
       Peer.Send({"@answer", "@cod " + LastCode(Peer, Index), M + std::to_string(Index), "@end"},
                 Index);

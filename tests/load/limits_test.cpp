@@ -2,6 +2,7 @@
 // crosses one, then shows the server (or client) still serving.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -114,11 +115,19 @@ TEST_F(TcpIntakeLimitTest, ARequestBeyondALimitIsDroppedWithItsConnectionAndOthe
     Lines AtLimit, Beyond;
   } Cases[] = {
       // Entries: data lines, empty entries and "@cs-end" all count.
-      {"entries", SetMaxRequestEntries, MaxRequestEntries, 3,
-       {M + "a", "@emptystring", "@cs-end"}, {M + "a", "@emptystring", "@cs-end", M + "b"}},
+      {"entries",
+       SetMaxRequestEntries,
+       MaxRequestEntries,
+       3,
+       {M + "a", "@emptystring", "@cs-end"},
+       {M + "a", "@emptystring", "@cs-end", M + "b"}},
       // Bytes: the entries as stored, the marker included.
-      {"bytes", SetMaxRequestBytes, MaxRequestBytes, 12,
-       {M + "abcd", "@cs-end", "@emptystring"}, {M + "abcd", "@cs-end", M}},
+      {"bytes",
+       SetMaxRequestBytes,
+       MaxRequestBytes,
+       12,
+       {M + "abcd", "@cs-end", "@emptystring"},
+       {M + "abcd", "@cs-end", M}},
       {"line length", SetMaxLineLength, MaxLineLength, 16, {M + X15}, {M + X15 + "y"}},
   };
   int Code = 0;
@@ -284,7 +293,8 @@ TEST(ConnectionLimitTest, AClientBeyondTheCapEndsItsExchangeAtOnceAndSucceedsOnc
   for (int Attempt = 0; Attempt < 200 && !Answered; ++Attempt) {
     Events.clear();
     Client->Request();
-    ASSERT_TRUE(ProcessMessagesUntil([&] { return !Events.empty() && Events.back() != "answer served"; }, 10000));
+    ASSERT_TRUE(ProcessMessagesUntil(
+        [&] { return !Events.empty() && Events.back() != "answer served"; }, 10000));
     Answered = Events == Lines{"answer served", "end True"};
   }
   EXPECT_TRUE(Answered);
@@ -308,6 +318,7 @@ class AnswerLimitTest : public ::testing::Test {
     Client->OnTransEnd = [this](TKivClient*, bool Success) {
       Events.push_back(Success ? "end True" : "end False");
     };
+    Conn->OnDisconnected = [this](TTcpClient*) { ++Disconnects; };
   }
 
   bool WaitEvents(size_t Count) {
@@ -318,6 +329,7 @@ class AnswerLimitTest : public ::testing::Test {
   TKivConnection* Conn = nullptr;
   TKivClient* Client = nullptr;
   Lines Events;
+  std::atomic<int> Disconnects{0};  // run on the wait thread
 };
 
 TEST_F(AnswerLimitTest, AnAnswerBeyondALimitEndsTheExchangeAsFailedAndClosesTheConnection) {
@@ -329,9 +341,17 @@ TEST_F(AnswerLimitTest, AnAnswerBeyondALimitEndsTheExchangeAsFailedAndClosesTheC
     size_t Value;
     Lines AtLimit, Beyond;
   } Cases[] = {
-      {"entries", SetMaxAnswerEntries, MaxAnswerEntries, 3, {M + "a", M + "b", "@cs-end"},
+      {"entries",
+       SetMaxAnswerEntries,
+       MaxAnswerEntries,
+       3,
+       {M + "a", M + "b", "@cs-end"},
        {M + "a", M + "b", "@cs-end", M + "c"}},
-      {"bytes", SetMaxAnswerBytes, MaxAnswerBytes, 12, {M + "abcd", "@cs-end"},
+      {"bytes",
+       SetMaxAnswerBytes,
+       MaxAnswerBytes,
+       12,
+       {M + "abcd", "@cs-end"},
        {M + "abcd", "@cs-end", M}},
       {"line length", SetMaxLineLength, MaxLineLength, 16, {M + X15}, {M + X15 + "y"}},
   };
@@ -341,6 +361,7 @@ TEST_F(AnswerLimitTest, AnAnswerBeyondALimitEndsTheExchangeAsFailedAndClosesTheC
     TLineServer Peer;
     Conn->SetPort(Peer.Port());
     Events.clear();
+    Disconnects = 0;
     SetRequestCounter(0);
     Client->Request();
     ASSERT_TRUE(Peer.WaitForLines(4, 0));
@@ -351,6 +372,7 @@ TEST_F(AnswerLimitTest, AnAnswerBeyondALimitEndsTheExchangeAsFailedAndClosesTheC
     ASSERT_TRUE(WaitEvents(1));
     EXPECT_EQ(Events, Lines{"end False"});
     EXPECT_TRUE(Peer.WaitForClose(0));
+    EXPECT_EQ(Disconnects, 1);  // closed by the wait, as after a give-up
     EXPECT_FALSE(Conn->Connected());
     EXPECT_FALSE(Conn->Busy());
 

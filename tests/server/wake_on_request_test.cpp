@@ -6,11 +6,13 @@
 #include <thread>
 #include <vector>
 
+#include "host/files.h"
 #include "host/thread.h"
 #include "message/line_codec.h"
 #include "server/kiv_server.h"
 #include "server/thread_timer.h"
 #include "support/net_support.h"
+#include "support/temp_dir.h"
 
 namespace KivTrans2 {
 namespace {
@@ -93,6 +95,25 @@ TEST(WakeOnRequestTimerTest, TheFirstWakeTicksAtOnceAndLaterTicksStayIntervalApa
   for (size_t I = 2; I < Starts.size(); ++I)
     EXPECT_GE(MsBetween(Starts[I - 1], Starts[I]), kInterval) << "tick " << I;
   EXPECT_TRUE(StaysFalse([&] { return Starts.size() > 4; }));
+}
+
+TEST(WakeOnRequestTimerTest, AWatchedDirectoryWakesTheTimerUntilTheWatchStops) {
+  Testing::TTempDir Dir;
+  TKivTransThreadTimer Timer;
+  int Ticks = 0;
+  Timer.OnTimer = [&] { ++Ticks; };
+  Timer.SetInterval(1);
+  Timer.SetWakeOnRequest(true);
+  Timer.SetEnabled(true);
+  Timer.WatchDirectory(Dir.Path());
+  ASSERT_TRUE(ProcessMessagesUntil([&] { return Ticks == 1; }, 10000));  // a first look at once
+  Dir.Write("A0000001.REQ", "@prior1\n");
+  ASSERT_TRUE(ProcessMessagesUntil([&] { return Ticks >= 2; }, 10000));
+  Timer.StopWatchingDirectory();
+  const int Seen = Ticks;
+  // Nothing wakes it now, not even the fallback of a watch.
+  EXPECT_TRUE(StaysFalse([&] { return Ticks > Seen; },
+                         TKivTransThreadTimer::kDirFallbackMs + kQuietWindowMs));
 }
 
 // --- The server -----------------------------------------------------------------------
@@ -185,6 +206,26 @@ TEST_F(WakeOnRequestServerTest, QueuedRequestsGoOneATickMostUrgentFirst) {
     EXPECT_GE(MsBetween(Times[I - 1], Times[I]), kInterval) << "answer " << I;
   EXPECT_TRUE(Server->Idle());
   for (TLinePeer* P : {&Gate, &Low, &Mid, &High}) EXPECT_TRUE(P->WaitForLines(4));
+}
+
+TEST(WakeOnRequestFsTest, RequestFilesAreTakenAndAnsweredWithBothTimersAsleepBetween) {
+  Testing::TTempDir Dir;
+  TOwnerComponent Form;
+  auto* Server = new TKivServer(&Form);
+  Server->SetUseTCP(false);
+  Server->SetServerDir(Dir.Path());
+  Server->SetInterval(1);
+  Server->SetWakeOnRequest(true);
+  Server->OnRequest = [](TKivServer*, TRequest* R) { R->WriteLine("ok " + R->ReadLine()); };
+  ASSERT_TRUE(Server->Activate());
+  // Published as a client does: written under ".RE1", then renamed.
+  for (const std::string Name : {"A0000001", "B0000002"}) {
+    Dir.Write(Name + ".RE1", "@prior1\n" + std::string(1, kDataMarker) + Name + "\n");
+    ASSERT_TRUE(RenameFile(Dir.File(Name + ".RE1"), Dir.File(Name + ".REQ")));
+    ASSERT_TRUE(ProcessMessagesUntil([&] { return FileExists(Dir.File(Name + ".ANS")); }, 10000));
+    EXPECT_EQ(Dir.Read(Name + ".ANS").substr(1, 11), "ok " + Name);
+  }
+  Server->DeActivate();
 }
 
 }  // namespace
