@@ -124,24 +124,34 @@ class TRawConnectClient : public TRoundTripClient {
 
 // A plain-socket client that speaks KivTrans2's TCP conversation: one send for
 // the whole request, reads until the answer's "@end".
+// Unless Kept, it connects (and closes) for every request, as a
+// KivTrans2 client with AutoConnect does.
 class TRawKivClient : public TRoundTripClient {
  public:
-  explicit TRawKivClient(int Port) : FFd(ConnectLoopback(Port)) {
-    if (FFd < 0) throw std::runtime_error("cannot connect to the KivTrans2 server");
+  TRawKivClient(int Port, bool Kept) : FPort(Port), FFd(Kept ? ConnectLoopback(Port) : -1) {
+    if (Kept && FFd < 0) throw std::runtime_error("cannot connect to the KivTrans2 server");
   }
-  ~TRawKivClient() override { ::close(FFd); }
+  ~TRawKivClient() override {
+    if (FFd >= 0) ::close(FFd);
+  }
   double RoundTrip() override {
     auto Start = TClock::now();
+    const bool Kept = FFd >= 0;
+    const int Fd = Kept ? FFd : ConnectLoopback(FPort);
+    if (Fd < 0) return -1;
     std::string Request = "@request\r\n@cod " + std::to_string(++FCode) + "\r\n@prior1\r\n";
     for (int I = 0; I < kRequestLines; ++I)
       Request += std::string(1, kDataLineMarker) + RequestLine(I) + "\r\n";
     Request += "@end\r\n";
     // "@answer", "@cod", the data lines, "@end".
-    if (!SendAll(FFd, Request) || !ReadLines(FFd, FBuffer, kAnswerLines + 3)) return -1;
-    return MicrosSince(Start);
+    if (!Kept) FBuffer.clear();  // a new connection starts with nothing pending
+    const bool Ok = SendAll(Fd, Request) && ReadLines(Fd, FBuffer, kAnswerLines + 3);
+    if (!Kept) ::close(Fd);
+    return Ok ? MicrosSince(Start) : -1;
   }
 
  private:
+  int FPort;
   int FFd;
   int FCode = 0;
   std::string FBuffer;
@@ -650,9 +660,13 @@ int Run(const TOptions& O) {
   Cases.push_back(LatencyCase(
       "diag: plain socket, connect/request", {"raw", "{port}"},
       [](int Port) { return std::make_unique<TRawConnectClient>(Port); }, Scaled(O, 1000)));
-  Cases.push_back(LatencyCase(
-      "diag: plain client -> KivTrans2 server, I1 wake", {"kiv-tcp", "{port}", "1", "1"},
-      [](int Port) { return std::make_unique<TRawKivClient>(Port); }, Scaled(O, 1000)));
+  for (bool Kept : {true, false})
+    Cases.push_back(LatencyCase(
+        std::string("diag: plain client ") + (Kept ? "kept" : "connect/request") +
+            " -> KivTrans2 server, I1 wake",
+        {"kiv-tcp", "{port}", "1", "1"},
+        [Kept](int Port) { return std::make_unique<TRawKivClient>(Port, Kept); },
+        Scaled(O, 1000)));
   for (bool AutoConnect : {false, true})
     Cases.push_back(LatencyCase(
         std::string("diag: KivTrans2 client ") + (AutoConnect ? "connect/request" : "kept") +

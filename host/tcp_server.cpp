@@ -1,4 +1,5 @@
-// A TCP server with one thread per accepted connection.
+// A TCP server with one worker thread per open connection; idle workers are
+// kept and reused.
 #include "host/tcp_server.h"
 
 #include <arpa/inet.h>
@@ -92,88 +93,180 @@ void TTcpServerConnection::Close() {
   if (S) S->Shutdown();  // the descriptor closes when the last call using it leaves
 }
 
-// --- threads ---------------------------------------------------------------------
+// --- workers ---------------------------------------------------------------------
 
-class TTcpServer::TAcceptor : public TThread {
+// A worker serves one connection at a time. Between connections it is idle:
+// one idle worker (the leader) waits on the listeners and accepts; the others
+// wait for their turn to lead. The leader that accepts a connection hands the
+// lead to the next idle worker (a new one when none is left) and serves it, so
+// a connection starts on the thread that accepted it, without a thread start.
+class TTcpServer::TWorker : public TThread {
  public:
-  TAcceptor(TTcpServer& Server, std::vector<int> Fds) : FServer(Server), FFds(std::move(Fds)) {}
-  ~TAcceptor() override {
+  explicit TWorker(TTcpServer& Server) : FServer(Server) {}
+  ~TWorker() override {
     Terminate();
+    DisconnectCurrent();
     WaitFor();
   }
-
- protected:
-  void Execute() override {
-    // FFds: the listeners, then the wake pipe.
-    while (!Terminated()) {
-      std::vector<bool> Ready = Net::WaitAnyReadable(FFds);
-      if (Ready.back()) break;
-      for (size_t I = 0; I + 1 < FFds.size(); ++I)
-        if (Ready[I]) AcceptAll(FFds[I]);
-      FServer.ReapFinished();
+  // Shuts down the connection being served, if any. Thread safe.
+  void DisconnectCurrent() {
+    TTcpConnectionRef C;
+    {
+      std::lock_guard<std::mutex> Lock(FLock);
+      C = FConnection;
     }
+    if (C) C->Disconnect();
   }
-
- private:
-  void AcceptAll(int Listener) {
-    for (;;) {
-      int Fd = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (Fd >= 0) {
-        FServer.Accepted(Fd);
-        continue;
-      }
-      int Error = errno;
-      if (Error == EINTR || Error == ECONNABORTED || Error == EPROTO) continue;
-      if (Error == EMFILE || Error == ENFILE || Error == ENOBUFS || Error == ENOMEM)
-        Net::WaitReadable(FFds.back(), kAcceptBackoffMs);
-      return;  // EAGAIN: nothing more pending
-    }
-  }
-
-  TTcpServer& FServer;
-  const std::vector<int> FFds;
-};
-
-class TTcpServer::TConnectionThread : public TThread {
- public:
-  TConnectionThread(TTcpServer& Server, TTcpConnectionRef Connection)
-      : FServer(Server), FConnection(std::move(Connection)) {}
-  ~TConnectionThread() override {
-    Terminate();
-    FConnection->Disconnect();
-    WaitFor();
-  }
-  const TTcpConnectionRef& Connection() const { return FConnection; }
 
  protected:
   void Execute() override {
     GConnectionThreadOf = &FServer;
-    try {
-      if (FServer.OnConnect) FServer.OnConnect(FConnection);
-      while (!Terminated() && FConnection->Connected()) {
-        if (FServer.OnExecute)
-          FServer.OnExecute(FConnection);
-        else
-          FConnection->ReadLn();  // nobody listens: read and drop
+    while (TTcpConnectionRef C = FServer.NextConnection(*this)) {
+      {
+        std::lock_guard<std::mutex> Lock(FLock);
+        FConnection = C;
       }
-    } catch (...) {
-      // A failed read or a handler's exception ends the connection.
+      // Terminated meanwhile (deactivation): the connection still gets its
+      // handlers, and ends at once.
+      if (Terminated()) C->Disconnect();
+      Serve(C);
+      {
+        std::lock_guard<std::mutex> Lock(FLock);
+        FConnection.reset();
+      }
+      if (!FServer.ConnectionEnded(*this)) break;
     }
-    FConnection->Disconnect();
-    try {
-      if (FServer.OnDisconnect) FServer.OnDisconnect(FConnection);
-    } catch (...) {
-      // Nothing is left to tell; the thread ends normally.
-    }
-    FConnection->Close();
-    FConnection->SetData(nullptr);
     GConnectionThreadOf = nullptr;
   }
 
  private:
+  void Serve(const TTcpConnectionRef& Connection) {
+    try {
+      if (FServer.OnConnect) FServer.OnConnect(Connection);
+      while (!Terminated() && Connection->Connected()) {
+        if (FServer.OnExecute)
+          FServer.OnExecute(Connection);
+        else
+          Connection->ReadLn();  // nobody listens: read and drop
+      }
+    } catch (...) {
+      // A failed read or a handler's exception ends the connection.
+    }
+    Connection->Disconnect();
+    try {
+      if (FServer.OnDisconnect) FServer.OnDisconnect(Connection);
+    } catch (...) {
+      // Nothing is left to tell; the worker goes on.
+    }
+    Connection->Close();
+    Connection->SetData(nullptr);
+  }
+
   TTcpServer& FServer;
-  const TTcpConnectionRef FConnection;
+  std::mutex FLock;
+  TTcpConnectionRef FConnection;  // GUARDED_BY(FLock); the one being served
 };
+
+TTcpConnectionRef TTcpServer::NextConnection(TWorker& Self) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> Lock(FLock);
+      FTurn.wait(Lock, [&] { return FStopping || !FLeading; });
+      if (FStopping || Self.Terminated()) {
+        --FIdle;
+        return nullptr;
+      }
+      FLeading = true;
+    }
+    int Fd = AcceptOne();  // -1: the server stops
+    {
+      std::lock_guard<std::mutex> Lock(FLock);
+      FLeading = false;
+      if (Fd >= 0 && (FStopping || static_cast<size_t>(FOpen) >= MaxConnections())) {
+        // Beyond the cap a connection is refused at once: closed before a
+        // handler runs or a line is read, so no peer can make the server hold
+        // more. This worker stays the leader.
+        // This worker leads again.
+        Net::CloseSocket(Fd);
+        Fd = -1;
+        if (!FStopping) continue;
+      }
+      if (Fd < 0) {
+        --FIdle;
+        FTurn.notify_all();
+        return nullptr;
+      }
+      ++FOpen;
+      --FIdle;
+      // Someone must lead while this worker serves: an idle worker, else a new one.
+      if (FIdle > 0)
+        FTurn.notify_one();
+      else
+        StartWorkerLocked();
+    }
+    sockaddr_in Peer = {};
+    socklen_t Length = sizeof Peer;
+    ::getpeername(Fd, reinterpret_cast<sockaddr*>(&Peer), &Length);
+    auto Socket = std::make_shared<Net::TStreamSocket>(Fd);
+    return TTcpConnectionRef(
+        new TTcpServerConnection(Socket, Net::AddressText(Peer), Net::AddressPort(Peer)));
+  }
+}
+
+int TTcpServer::AcceptOne() {
+  // FPollFds: the listeners, then the wake pipe; fixed while workers run.
+  for (;;) {
+    std::vector<bool> Ready = Net::WaitAnyReadable(FPollFds);
+    if (Ready.back()) return -1;
+    for (size_t I = 0; I + 1 < FPollFds.size(); ++I) {
+      if (!Ready[I]) continue;
+      int Fd = ::accept4(FPollFds[I], nullptr, nullptr, SOCK_CLOEXEC);
+      if (Fd >= 0) return Fd;
+      int Error = errno;
+      if (Error == EMFILE || Error == ENFILE || Error == ENOBUFS || Error == ENOMEM) {
+        // The pending connection stays in the backlog and poll would report
+        // it at once again: wait a little (or for the stop).
+        if (Net::WaitReadable(FPollFds.back(), kAcceptBackoffMs)) return -1;
+      }
+      // EAGAIN (taken meanwhile), EINTR, ECONNABORTED, EPROTO: look again.
+    }
+  }
+}
+
+void TTcpServer::StartWorkerLocked() {
+  auto Worker = std::make_unique<TWorker>(*this);
+  try {
+    Worker->Start();
+  } catch (...) {
+    // No thread to spare: the listeners wait until a worker is free again.
+    return;
+  }
+  ++FIdle;
+  FWorkers.push_back(std::move(Worker));
+}
+
+bool TTcpServer::ConnectionEnded(TWorker& Self) {
+  std::vector<std::unique_ptr<TWorker>> Done;
+  bool Stay;
+  {
+    std::lock_guard<std::mutex> Lock(FLock);
+    --FOpen;
+    // Enough idle workers are kept for the next connections; this one ends
+    // when there are more, and is released by a later worker.
+    Stay = !FStopping && !Self.Terminated() && FIdle < kIdleWorkers;
+    if (Stay) ++FIdle;  // it leads next if nobody does
+    for (auto I = FWorkers.begin(); I != FWorkers.end();) {
+      if (I->get() != &Self && (*I)->Finished()) {
+        Done.push_back(std::move(*I));
+        I = FWorkers.erase(I);
+      } else {
+        ++I;
+      }
+    }
+  }
+  Done.clear();  // joins workers that have already ended
+  return Stay;
+}
 
 // --- TTcpServer ----------------------------------------------------------------------
 
@@ -209,10 +302,7 @@ void TTcpServer::SetActive(bool Value) {
 
 int TTcpServer::ConnectionCount() const {
   std::lock_guard<std::mutex> Lock(FLock);
-  int Count = 0;
-  for (const auto& T : FThreads)
-    if (!T->Finished()) ++Count;
-  return Count;
+  return FOpen;
 }
 
 void TTcpServer::Activate() {
@@ -243,12 +333,15 @@ void TTcpServer::Activate() {
         Net::ThrowSocketError("Could not listen on TCP port " + std::to_string(B.Port), errno);
     }
     FWake = std::make_unique<Net::TWakePipe>();
-    std::vector<int> Fds = FListeners;
-    Fds.push_back(FWake->ReadFd());
-    FAcceptor = std::make_unique<TAcceptor>(*this, std::move(Fds));
-    FAcceptor->Start();
+    FPollFds = FListeners;
+    FPollFds.push_back(FWake->ReadFd());
+    std::lock_guard<std::mutex> Lock(FLock);
+    FStopping = false;
+    FLeading = false;
+    StartWorkerLocked();
+    if (FIdle == 0) Net::ThrowSocketError("Could not start a TCP server thread", EAGAIN);
   } catch (...) {
-    FAcceptor.reset();
+    FPollFds.clear();
     FWake.reset();
     for (int Fd : FListeners) Net::CloseSocket(Fd);
     FListeners.clear();
@@ -262,72 +355,26 @@ void TTcpServer::Deactivate() {
   if (GConnectionThreadOf == this)
     throw Exception("A TCP server cannot be deactivated from one of its connection threads");
   FActive = false;
-  // The acceptor first, so no connection is added from here on.
-  FWake->Signal();
-  FAcceptor.reset();
+  std::vector<std::unique_ptr<TWorker>> Workers;
+  {
+    std::lock_guard<std::mutex> Lock(FLock);
+    FStopping = true;  // no worker is started and no connection served from here on
+    Workers.swap(FWorkers);
+  }
+  FTurn.notify_all();
+  FWake->Signal();  // the leader leaves poll
+  // Wake them all before waiting for any, so they end side by side.
+  for (auto& W : Workers) {
+    W->Terminate();
+    W->DisconnectCurrent();
+  }
+  for (auto& W : Workers) W->WaitFor();  // serves Synchronize on the main thread
+  Workers.clear();
+  FPollFds.clear();
   FWake.reset();
   for (int Fd : FListeners) Net::CloseSocket(Fd);
   FListeners.clear();
   FBoundPort = 0;
-
-  std::vector<std::unique_ptr<TConnectionThread>> Threads;
-  {
-    std::lock_guard<std::mutex> Lock(FLock);
-    Threads.swap(FThreads);
-  }
-  // Wake them all before waiting for any, so they end side by side.
-  for (auto& T : Threads) {
-    T->Terminate();
-    T->Connection()->Disconnect();
-  }
-  for (auto& T : Threads) T->WaitFor();  // serves Synchronize on the main thread
-  Threads.clear();
-}
-
-void TTcpServer::Accepted(int Fd) {
-  {
-    // Beyond the cap a connection is refused at once: closed before a thread
-    // is started or a line read, so no peer can make the server hold more.
-    std::lock_guard<std::mutex> Lock(FLock);
-    size_t Open = 0;
-    for (const auto& T : FThreads)
-      if (!T->Finished()) ++Open;
-    if (Open >= MaxConnections()) {
-      Net::CloseSocket(Fd);
-      return;
-    }
-  }
-  sockaddr_in Peer = {};
-  socklen_t Length = sizeof Peer;
-  ::getpeername(Fd, reinterpret_cast<sockaddr*>(&Peer), &Length);
-  auto Socket = std::make_shared<Net::TStreamSocket>(Fd);
-  TTcpConnectionRef Connection(
-      new TTcpServerConnection(Socket, Net::AddressText(Peer), Net::AddressPort(Peer)));
-  auto Thread = std::make_unique<TConnectionThread>(*this, Connection);
-  std::lock_guard<std::mutex> Lock(FLock);
-  try {
-    Thread->Start();  // listed under the lock, so it is counted before its handlers run
-  } catch (...) {
-    Connection->Close();  // no thread for it: the peer sees the connection end
-    return;
-  }
-  FThreads.push_back(std::move(Thread));
-}
-
-void TTcpServer::ReapFinished() {
-  std::vector<std::unique_ptr<TConnectionThread>> Done;
-  {
-    std::lock_guard<std::mutex> Lock(FLock);
-    for (auto I = FThreads.begin(); I != FThreads.end();) {
-      if ((*I)->Finished()) {
-        Done.push_back(std::move(*I));
-        I = FThreads.erase(I);
-      } else {
-        ++I;
-      }
-    }
-  }
-  Done.clear();  // joins threads that have already ended
 }
 
 }  // namespace KivTrans2

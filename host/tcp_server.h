@@ -1,20 +1,22 @@
-// host/tcp_server.h — a TCP server that runs one thread per accepted
-// connection, and the connection object its handlers receive. Public API.
+// host/tcp_server.h — a TCP server that serves each accepted connection on a
+// thread of its own, and the connection object its handlers receive. Public API.
 //
 // Each connection's thread runs OnConnect once, OnExecute again and again while
 // the connection is open, and OnDisconnect once at the end: after a read that
 // found the connection closed, after an exception that left a handler (caught
 // on the connection's thread; the connection is then closed), and after the
-// server was deactivated. Connection objects are shared (std::shared_ptr): the
-// library may keep one beyond its thread, and it stays valid; its socket is
-// closed when the thread ends, so writes on it then raise. An ended connection
-// thread is joined and released when the next connection is accepted, or at
-// deactivation. At most MaxConnections() (host/net_settings.h) connections are
-// open at once: one beyond it is closed as soon as it is accepted, without a
-// thread or a handler call.
+// server was deactivated. A thread serves one connection at a time; once that
+// ended it may serve a later one (a few idle threads are kept, so a new
+// connection starts without a thread start). Connection objects are shared
+// (std::shared_ptr): the library may keep one beyond its thread, and it stays
+// valid; its socket is closed when its handlers are done, so writes on it then
+// raise. At most MaxConnections() (host/net_settings.h) connections are open
+// at once: one beyond it is closed as soon as it is accepted, without a
+// handler call.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -111,8 +113,8 @@ class KIV_API TTcpServer {
   // server binds again at once) and starts accepting; raises ECouldNotBind
   // when a port cannot be bound (taken by another listener), ESocketError on
   // other failures, and then nothing listens. False stops accepting, shuts
-  // down every open connection and waits until the acceptor and every
-  // connection thread have ended; on the main thread it keeps serving
+  // down every open connection and waits until every connection thread (idle
+  // ones too) has ended; on the main thread it keeps serving
   // Synchronize meanwhile, so handlers waiting there can finish. Setting the
   // current value again does nothing. REQUIRES: the owning thread, never a
   // connection thread of this server (raises Exception there).
@@ -123,7 +125,8 @@ class KIV_API TTcpServer {
   // Thread safe.
   int BoundPort() const { return FBoundPort.load(); }
 
-  // Connections whose thread has not ended yet. Thread safe.
+  // Connections whose handlers have not all run yet (OnDisconnect included).
+  // Thread safe.
   int ConnectionCount() const;
 
   // Handlers, run on each connection's own thread; several connections run at
@@ -133,32 +136,43 @@ class KIV_API TTcpServer {
   TConnectionEvent OnDisconnect;
 
  private:
-  class TAcceptor;
-  class TConnectionThread;
+  class TWorker;
   struct TBinding {
     int Port;
     std::string IP;
   };
-  friend class TAcceptor;
-  friend class TConnectionThread;
+  friend class TWorker;
+
+  // Workers kept idle between connections, beyond the one that leads.
+  static constexpr int kIdleWorkers = 4;
 
   void Activate();
   void Deactivate();
-  void Accepted(int Fd);  // acceptor thread
-  void ReapFinished();    // acceptor thread
+  // Worker threads. NextConnection waits for the worker's turn to lead, then
+  // for a connection; null when the server stops (the worker then ends).
+  TTcpConnectionRef NextConnection(TWorker& Self);
+  int AcceptOne();  // the leader: an accepted descriptor, or -1 when stopping
+  // After a connection: false when the worker should end.
+  bool ConnectionEnded(TWorker& Self);
+  void StartWorkerLocked();  // REQUIRES: FLock held
 
-  // Owned by the owning thread.
+  // Owning thread only; FPollFds is also read by the leading worker while active.
   int FDefaultPort = 0;
   std::vector<TBinding> FBindings;
   std::vector<int> FListeners;
+  std::vector<int> FPollFds;  // the listeners, then the wake pipe
   std::unique_ptr<Net::TWakePipe> FWake;
-  std::unique_ptr<TAcceptor> FAcceptor;
 
   std::atomic<bool> FActive{false};
   std::atomic<int> FBoundPort{0};
 
   mutable std::mutex FLock;
-  std::vector<std::unique_ptr<TConnectionThread>> FThreads;  // GUARDED_BY(FLock)
+  std::condition_variable FTurn;                   // an idle worker may lead
+  std::vector<std::unique_ptr<TWorker>> FWorkers;  // GUARDED_BY(FLock)
+  int FOpen = 0;                                   // GUARDED_BY(FLock): connections served
+  int FIdle = 0;           // GUARDED_BY(FLock): workers waiting to lead or leading
+  bool FLeading = false;   // GUARDED_BY(FLock): a worker waits on the listeners
+  bool FStopping = false;  // GUARDED_BY(FLock)
 };
 
 }  // namespace KivTrans2
