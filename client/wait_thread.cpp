@@ -138,6 +138,25 @@ void TKivTransWaitForAnswerThread::DeliverOnTransEnd(bool Success) {
   });
 }
 
+void TKivTransWaitForAnswerThread::DeliverOnAnswerAndTransEnd(bool& Success) {
+  // One visit to the main thread for both: the same events in the same order
+  // as two deliveries, without a second round trip between the threads.
+  Deliver([&] {
+    TKivClient* C = FExchange.Client;
+    try {
+      if (C->OnAnswer) C->OnAnswer(C, Success);
+    } catch (...) {
+      Success = false;  // as for any failure during the wait
+    }
+    if (FCancelled.load()) return;  // the client went away inside OnAnswer
+    try {
+      if (C->OnTransEnd) C->OnTransEnd(C, Success);
+    } catch (...) {
+      // An exception from OnTransEnd has nowhere to go; the exchange is over.
+    }
+  });
+}
+
 void TKivTransWaitForAnswerThread::GiveUp() {
   if (FExchange.UseTCP)
     FExchange.Connection->Disconnect();
@@ -216,8 +235,8 @@ void TKivTransWaitForAnswerThread::ReadTCP() {
         Answer.GoTopLine();
         if (FExchange.AutoConnect) Conn.Disconnect();
         ReleaseBusy();
-        DeliverOnAnswer(Success);
-        goto Done;
+        DeliverOnAnswerAndTransEnd(Success);
+        return;
       }
       if (Answer.Lines.empty())
         Bytes = 0;
@@ -237,7 +256,6 @@ void TKivTransWaitForAnswerThread::ReadTCP() {
     Success = false;
     ReleaseBusy();
   }
-Done:
   if (FCancelled) return;
   try {
     DeliverOnTransEnd(Success);

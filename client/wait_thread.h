@@ -78,6 +78,9 @@ class TKivTransWaitForAnswerThread : public TThread {
   void Deliver(const std::function<void()>& Fn);
   void DeliverOnAnswer(bool& Success);
   void DeliverOnTimeOut(bool& GiveUp);
+  // TCP: OnAnswer, then (unless cancelled meanwhile) OnTransEnd with the
+  // Success that OnAnswer left, False when OnAnswer raised.
+  void DeliverOnAnswerAndTransEnd(bool& Success);
   void DeliverOnTransEnd(bool Success);
   void GiveUp();
   // Clears the connection's busy flag, once per exchange: a new exchange may
