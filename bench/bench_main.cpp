@@ -442,6 +442,7 @@ TScaleResult Scale(const TOptions& O, TThinkTime& Think) {
   // The measuring client's connection has gone; its server thread ends soon.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ProcessMemory(Pid, R.RssBeforeMiB, R.ThreadsBefore);
+  const int FilesBefore = ProcessOpenFiles(Pid);
 
   std::vector<int> Fds;
   const auto Start = TClock::now();
@@ -451,12 +452,11 @@ TScaleResult Scale(const TOptions& O, TThinkTime& Think) {
     Fds.push_back(Fd);
   }
   R.Opened = static_cast<int>(Fds.size());
-  // Accepted means: the server runs a connection thread for each.
+  // Accepted means: the server holds a socket for each (a connection thread
+  // takes each one as it is accepted).
   const auto Deadline = Start + std::chrono::seconds(60);
   while (TClock::now() < Deadline) {
-    double Rss;
-    int Threads;
-    if (ProcessMemory(Pid, Rss, Threads) && Threads >= R.ThreadsBefore + R.Opened) {
+    if (FilesBefore >= 0 && ProcessOpenFiles(Pid) >= FilesBefore + R.Opened) {
       R.AllAccepted = true;
       break;
     }

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -335,6 +336,18 @@ double ProcessCpuSeconds(pid_t Pid) {
     if (I == 15) SystemTicks = std::stod(Field);
   }
   return (UserTicks + SystemTicks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+int ProcessOpenFiles(pid_t Pid) {
+  std::error_code Error;
+  std::filesystem::directory_iterator It("/proc/" + std::to_string(Pid) + "/fd", Error);
+  if (Error) return -1;
+  int Count = 0;
+  for (; It != std::filesystem::directory_iterator(); It.increment(Error)) {
+    if (Error) return -1;
+    ++Count;
+  }
+  return Count;
 }
 
 bool ProcessMemory(pid_t Pid, double& RssMiB, int& Threads) {

@@ -111,6 +111,8 @@ double ProcessCpuSeconds();
 // CPU time (user + system) that process Pid has used, in seconds; < 0 when
 // unknown.
 double ProcessCpuSeconds(pid_t Pid);
+// The number of open descriptors of process Pid; < 0 when unknown.
+int ProcessOpenFiles(pid_t Pid);
 // From /proc/<Pid>/status: resident memory in MiB and the number of threads.
 bool ProcessMemory(pid_t Pid, double& RssMiB, int& Threads);
 // Raises the open-files limit to its hard limit (at most Wanted); returns the
