@@ -2,6 +2,7 @@
 #include "host/thread.h"
 
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +15,8 @@ namespace {
 // One call queued for the main thread; the caller waits on Done.
 struct TSyncCall {
   std::function<void()> Fn;
-  bool Done = false;              // GUARDED_BY(TMainQueue::FLock)
-  std::exception_ptr Error;       // GUARDED_BY(TMainQueue::FLock)
+  bool Done = false;         // GUARDED_BY(TMainQueue::FLock)
+  std::exception_ptr Error;  // GUARDED_BY(TMainQueue::FLock)
 };
 
 class TMainQueue {
@@ -137,11 +138,21 @@ TMainQueue& MainQueue() {
 
 }  // namespace
 
-void SetMainThread() { MainQueue().SetMain(); }
-bool IsMainThread() { return MainQueue().IsMain(); }
-bool CheckSynchronize(int TimeoutMs) { return MainQueue().Check(TimeoutMs); }
-int MainThreadWakeFd() { return MainQueue().WakeFd(); }
-void SetMainThreadWakeHook(std::function<void()> Hook) { MainQueue().SetHook(std::move(Hook)); }
+void SetMainThread() {
+  MainQueue().SetMain();
+}
+bool IsMainThread() {
+  return MainQueue().IsMain();
+}
+bool CheckSynchronize(int TimeoutMs) {
+  return MainQueue().Check(TimeoutMs);
+}
+int MainThreadWakeFd() {
+  return MainQueue().WakeFd();
+}
+void SetMainThreadWakeHook(std::function<void()> Hook) {
+  MainQueue().SetHook(std::move(Hook));
+}
 
 bool ProcessMessagesUntil(const std::function<bool()>& Done, int TimeoutMs) {
   auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
@@ -167,6 +178,10 @@ void Sleep(int Ms) {
   if (Ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
 }
 
+void SetPreciseTimedWaits() {
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // in ns: the least there is
+}
+
 TThread::TThread() = default;
 
 TThread::~TThread() {
@@ -181,7 +196,9 @@ void TThread::Start() {
   FThread = std::thread([this] { Run(); });
 }
 
-void TThread::Terminate() { FTerminated = true; }
+void TThread::Terminate() {
+  FTerminated = true;
+}
 
 void TThread::Run() {
   try {

@@ -99,10 +99,14 @@ void TKivTransThreadTimer::StopWatchingDirectory() {
 
 void TKivTransThreadTimer::Execute() {
   using Clock = std::chrono::steady_clock;
+  SetPreciseTimedWaits();  // ticks a millisecond apart must not come 50 us late
   std::unique_lock<std::mutex> Lock(FLock);
-  // When the previous tick ended; WakeOnRequest keeps the next one Interval away.
+  // When the previous tick's handler returned on the main thread: the pause
+  // before the next tick counts from there (not from when this thread learnt
+  // of it), so ticks are spaced by Interval plus the handler's own time.
   std::optional<Clock::time_point> LastTick;
   while (!Terminated()) {
+    const bool WasStopped = !FEnabled.load();
     FChanged.wait(Lock, [&] {
       return Terminated() || (FEnabled.load() && (!FWakeOnRequest.load() || FWakeAsked));
     });
@@ -122,7 +126,9 @@ void TKivTransThreadTimer::Execute() {
     } else {
       // The pause; a shorter interval set meanwhile applies from the next pause.
       uint32_t Pause = FInterval.load();
-      auto Until = Clock::now() + std::chrono::milliseconds(Pause);
+      // After a stop the pause is a whole Interval from the resumption.
+      auto From = LastTick && !WasStopped ? *LastTick : Clock::now();
+      auto Until = From + std::chrono::milliseconds(Pause);
       if (Pause > 0)
         FChanged.wait_until(
             Lock, Until, [&] { return Terminated() || !FEnabled.load() || FWakeOnRequest.load(); });
@@ -130,16 +136,25 @@ void TKivTransThreadTimer::Execute() {
       if (!FEnabled.load() || FWakeOnRequest.load()) continue;  // switched: wait for a wake
     }
     Lock.unlock();
+    Clock::time_point Ended = Clock::now();  // set again when the handler returns
     try {
-      Synchronize([this] {
+      Synchronize([this, &Ended] {
         // Disabled while this tick waited for the main thread: skip it.
-        if (FEnabled.load() && !Terminated() && OnTimer) OnTimer();
+        if (FEnabled.load() && !Terminated() && OnTimer) {
+          try {
+            OnTimer();
+          } catch (...) {
+            Ended = Clock::now();
+            throw;
+          }
+        }
+        Ended = Clock::now();
       });
     } catch (...) {
       // A failing handler must not stop the timer or reach the host.
     }
     Lock.lock();
-    LastTick = Clock::now();
+    LastTick = Ended;
   }
 }
 

@@ -97,6 +97,32 @@ TEST(WakeOnRequestTimerTest, TheFirstWakeTicksAtOnceAndLaterTicksStayIntervalApa
   EXPECT_TRUE(StaysFalse([&] { return Starts.size() > 4; }));
 }
 
+// The pause before a tick counts from the return of the previous handler, not
+// from its start: a slow handler never brings the next tick closer.
+TEST(WakeOnRequestTimerTest, ThePauseCountsFromTheEndOfTheHandlerInBothModes) {
+  constexpr uint32_t kInterval = 60;
+  constexpr int kHandlerMs = 40;
+  for (bool Wake : {false, true}) {
+    SCOPED_TRACE(Wake ? "WakeOnRequest" : "by default");
+    TKivTransThreadTimer Timer;
+    std::vector<Clock::time_point> Starts, Ends;
+    Timer.OnTimer = [&] {
+      Starts.push_back(Clock::now());
+      std::this_thread::sleep_for(std::chrono::milliseconds(kHandlerMs));  // the handler's work
+      Ends.push_back(Clock::now());
+      if (Wake && Starts.size() < 4) Timer.Wake();  // always more work
+    };
+    Timer.SetInterval(kInterval);
+    Timer.SetWakeOnRequest(Wake);
+    Timer.SetEnabled(true);
+    if (Wake) Timer.Wake();
+    ASSERT_TRUE(ProcessMessagesUntil([&] { return Starts.size() >= 4; }, 10000));
+    Timer.SetEnabled(false);
+    for (size_t I = 1; I < 4; ++I)
+      EXPECT_GE(MsBetween(Ends[I - 1], Starts[I]), kInterval) << "tick " << I;
+  }
+}
+
 TEST(WakeOnRequestTimerTest, AWatchedDirectoryWakesTheTimerUntilTheWatchStops) {
   Testing::TTempDir Dir;
   TKivTransThreadTimer Timer;
