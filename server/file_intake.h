@@ -11,6 +11,8 @@ namespace KivTrans2 {
 // The extensions of the exchange files, in the order Clean removes them.
 inline constexpr const char* kExchangeExtensions[] = {"ANS", "AN1", "AN2", "RE1",
                                                       "REQ", "NET", "LOG"};
+// The extension of a complete answer file, the one a client looks for.
+inline constexpr char kAnswerExtension[] = "ANS";
 
 // Names (without path) of the entries of Dir matching Mask, every kind of entry.
 // Dir is trimmed of blanks for the search only and given a trailing separator

@@ -65,7 +65,10 @@ TKivServer::~TKivServer() {
   FUDPServer.reset();
   if (!FUseTCP) {
     DeleteFile(MarkerFile());
-    Clean();
+    // An answer written by the last ticks may not have been collected yet:
+    // deleting it would leave its client waiting for an answer that was given.
+    // The next Activate's Clean removes whatever is left.
+    CleanExchangeFiles(/*KeepAnswers=*/true);
   }
   std::lock_guard<std::mutex> Lock(FQueueLock);
   FQueues.clear();
@@ -497,9 +500,15 @@ void TKivServer::ReadFileTimerOnTimer() {
 }
 
 void TKivServer::Clean() {
+  CleanExchangeFiles(/*KeepAnswers=*/false);
+}
+
+void TKivServer::CleanExchangeFiles(bool KeepAnswers) {
   const std::string Dir = GetServerDir();
-  for (const char* Ext : kExchangeExtensions)
+  for (const char* Ext : kExchangeExtensions) {
+    if (KeepAnswers && std::string_view(Ext) == kAnswerExtension) continue;
     for (const std::string& Name : ListFiles(std::string("*.") + Ext, Dir)) DeleteFile(Dir + Name);
+  }
 }
 
 // --- Published properties ---------------------------------------------------------------

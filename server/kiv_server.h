@@ -145,6 +145,9 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
  private:
   using TRequestPtr = std::shared_ptr<TRequest>;
 
+  // Clean, but answer files (".ANS") may stay: the destructor keeps the
+  // answers that clients have not collected yet.
+  void CleanExchangeFiles(bool KeepAnswers);
   void CreateNetworkComponents();
   void SetMaxPrioritiesLocked(int Value);
   bool IdleLocked() const;

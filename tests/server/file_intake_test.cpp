@@ -226,9 +226,12 @@ TEST_F(FileIntakeTest, ActivateCleansAndMarksDeActivateAnswersAndUnmarks) {
   Server->ReadFileTimerOnTimer();
   EXPECT_EQ(Queued(), 0);
   EXPECT_TRUE(FileExists(Dir.File("C0000000.REQ")));
-  // Destroyed: the directory is cleaned.
+  // Destroyed: the directory is cleaned, but answers that their clients have
+  // not collected yet stay for them.
+  Dir.Write("D0000000.AN1", "");
+  Dir.Write("E0000000.RE1", "");
   delete Server;
-  EXPECT_EQ(Entries(), (Lines{"keep.TXT"}));
+  EXPECT_EQ(Entries(), (Lines{"A0000000.ANS", "B0000000.ANS", "keep.TXT"}));
 }
 
 TEST_F(FileIntakeTest, ActivateThatCannotMarkTheDirectoryTakesNoRequests) {
