@@ -44,6 +44,9 @@ TKivServer::TKivServer(TComponent* AOwner) : TComponent(AOwner) {
   };
   FFileTimer = std::make_unique<TKivTransThreadTimer>();
   FFileTimer->SetInterval(FInterval);
+  // A file tick only queues, so a change in the directory is looked at at once
+  // (at most one look per millisecond) however long Interval is.
+  FFileTimer->SetMaxWakeSpacing(kFileWakeSpacingMs);
   FFileTimer->OnTimer = [this] {
     if (!FDestroying) ReadFileTimerOnTimer();
   };
@@ -132,8 +135,7 @@ void TKivServer::SetWakeOnRequest(bool Value) {
 }
 
 void TKivServer::SetMaxPriorities(int Value) {
-  if (Value < 1)
-    throw EKivServerError("Could not set MaxPriorities. Value must be at least 1.");
+  if (Value < 1) throw EKivServerError("Could not set MaxPriorities. Value must be at least 1.");
   if (Designing()) {
     FMaxPriorities = Value;
     return;
@@ -155,7 +157,9 @@ void TKivServer::SetServerDir(const std::string& Value) {
   if (FActive && !FUseTCP && FWakeOnRequest) FFileTimer->WatchDirectory(GetServerDir());
 }
 
-std::string TKivServer::GetServerDir() const { return WithTrailingDelimiter(FServerDir); }
+std::string TKivServer::GetServerDir() const {
+  return WithTrailingDelimiter(FServerDir);
+}
 
 void TKivServer::UpdateBindings() {
   if (!FComponentsCreated) return;

@@ -19,10 +19,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "discovery/datagrams.h"
 #include "host/component.h"
 #include "host/kiv_export.h"
 #include "message/request.h"
-#include "discovery/datagrams.h"
 
 namespace KivTrans2 {
 
@@ -106,8 +106,9 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   // when at least Interval has passed since the previous tick, else when it has.
   // Ticks stay at least Interval apart, one request each, most urgent first.
   // In FS mode the file tick likewise runs when the server directory changes
-  // (and once a second in case a change went unseen), or every Interval where
-  // the system does not report changes (a network share).
+  // (at most once a millisecond, and once a second in case a change went
+  // unseen), or every Interval where the system does not report changes (a
+  // network share).
   bool WakeOnRequest() const { return FWakeOnRequest.load(); }
   void SetWakeOnRequest(bool Value);
   // Wait for each reply of the duplicate-server check (1000 ms by default).
@@ -143,6 +144,7 @@ class KIV_API TKivServer : public TComponent, public TRequestOwner {
   int IncomingCount() const;
 
  private:
+  static constexpr uint32_t kFileWakeSpacingMs = 1;
   using TRequestPtr = std::shared_ptr<TRequest>;
 
   // Clean, but answer files (".ANS") may stay: the destructor keeps the

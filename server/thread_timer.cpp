@@ -77,6 +77,14 @@ void TKivTransThreadTimer::SetWakeOnRequest(bool Value) {
   FChanged.notify_all();
 }
 
+void TKivTransThreadTimer::SetMaxWakeSpacing(uint32_t Ms) {
+  {
+    std::lock_guard<std::mutex> Lock(FLock);
+    FMaxWakeSpacing = Ms;
+  }
+  FChanged.notify_all();
+}
+
 void TKivTransThreadTimer::Wake() {
   {
     std::lock_guard<std::mutex> Lock(FLock);
@@ -113,12 +121,13 @@ void TKivTransThreadTimer::Execute() {
     if (Terminated()) break;
     if (FWakeOnRequest.load()) {
       // Interval as it stands: a value changed during this wait applies to it.
-      for (uint32_t Spacing = FInterval.load(); LastTick; Spacing = FInterval.load()) {
+      auto WakeSpacing = [this] { return std::min(FInterval.load(), FMaxWakeSpacing.load()); };
+      for (uint32_t Spacing = WakeSpacing(); LastTick; Spacing = WakeSpacing()) {
         bool Woken = FChanged.wait_until(Lock, *LastTick + std::chrono::milliseconds(Spacing), [&] {
           return Terminated() || !FEnabled.load() || !FWakeOnRequest.load() ||
-                 FInterval.load() != Spacing;
+                 WakeSpacing() != Spacing;
         });
-        if (!Woken || FInterval.load() == Spacing) break;
+        if (!Woken || WakeSpacing() == Spacing) break;
       }
       if (Terminated()) break;
       if (!FEnabled.load() || !FWakeOnRequest.load()) continue;

@@ -38,6 +38,10 @@ class TKivTransThreadTimer : public TThread {
   // has. Ticks stay at least Interval apart either way. Thread safe.
   void SetWakeOnRequest(bool Value);
   bool WakeOnRequest() const { return FWakeOnRequest.load(); }
+  // With WakeOnRequest, woken ticks are kept min(Interval, Ms) apart instead
+  // of Interval (default: no cap). For a timer whose ticks answer nothing, so
+  // need no Interval between them. Thread safe.
+  void SetMaxWakeSpacing(uint32_t Ms);
   // Asks for one tick with WakeOnRequest; calls before that tick starts ask for
   // the same tick. Without WakeOnRequest it changes nothing. Thread safe.
   void Wake();
@@ -62,6 +66,7 @@ class TKivTransThreadTimer : public TThread {
 
   std::unique_ptr<TDirWaker> FDirWaker;  // main thread
   std::atomic<uint32_t> FInterval{25};
+  std::atomic<uint32_t> FMaxWakeSpacing{UINT32_MAX};
   std::atomic<bool> FEnabled{false};
   std::atomic<bool> FWakeOnRequest{false};
   std::mutex FLock;

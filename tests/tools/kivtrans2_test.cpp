@@ -173,6 +173,18 @@ TEST_P(ToolExchangeTest, EchoAnswersEveryEntryAsItCameAndStopsOnSigterm) {
   EXPECT_FALSE(FileExists(Marker()));
 }
 
+// With --wake an idle server answers at once even though its ticks are an
+// hour apart; without it the request would wait for the first tick.
+TEST_P(ToolExchangeTest, WakeAnswersAtOnceWhateverTheInterval) {
+  auto Server = StartServer(With({"--wake"}), "3600000");
+  EXPECT_TRUE(Server->WaitForErr(" wake echo\n")) << Server->Err();
+  TToolRun R = RunTool("request", With({"--timeout", "20000", "hello"}));
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(R.Out, "hello\n");
+  Server->Signal(SIGTERM);
+  EXPECT_EQ(Server->Wait(), 0) << Server->Err();
+}
+
 TEST_P(ToolExchangeTest, ExecServerAnswersWithTheCommandsOutput) {
   auto Server = StartServer(With({"--exec", "tr a-z A-Z; printf '@cs-end\\r\\nlast'; exit 3"}));
   TToolRun R = RunTool("request", With({"ab", "cd"}));

@@ -40,6 +40,9 @@ Answers:
 Dispatch:
   --priorities N    number of priorities, 1 to 9 (default 3)
   --interval MS     tick interval (default 25)
+  --wake            no tick while nothing is queued: a request that arrives at
+                    an idle server is answered at once, ticks still stay
+                    --interval apart (for low latency with --interval 1)
 Other:
   --broadcast ADDR  where discovery broadcasts go (default: the local networks')
 
@@ -56,7 +59,9 @@ machine.
 )";
 
 // The library's monotonic clock, the one TRequest::QueuedAt is read from.
-int64_t NowMs() { return TickCountMs(); }
+int64_t NowMs() {
+  return TickCountMs();
+}
 
 // Answers every entry as it came: data entries and empty entries as data
 // lines, "@cs-end" (and, in FS mode, any control line of the client's own) as
@@ -104,6 +109,7 @@ int RunServe(const std::vector<std::string>& Words) {
                                           {"exec", true},
                                           {"priorities", true},
                                           {"interval", true},
+                                          {"wake", false},
                                           {"broadcast", true}});
   if (!Args.Operands().empty())
     throw TUsageError("unexpected argument \"" + Args.Operands().front() + "\"");
@@ -138,6 +144,7 @@ int RunServe(const std::vector<std::string>& Words) {
   Server->SetName("kivtrans2");
   Server->SetMaxPriorities(Priorities);
   Server->SetInterval(static_cast<uint32_t>(Interval));
+  Server->SetWakeOnRequest(Args.Has("wake"));
   if (FSMode) {
     Server->SetUseTCP(false);
     Server->SetServerDir(Dir);
@@ -190,7 +197,7 @@ int RunServe(const std::vector<std::string>& Words) {
   }
   WriteLogLine((FSMode ? "serving directory " + Quoted(Dir)
                        : "serving TCP port " + std::to_string(Port) + " key " + Quoted(Key)) +
-               " priorities=" + std::to_string(Priorities) +
+               " priorities=" + std::to_string(Priorities) + (Args.Has("wake") ? " wake" : "") +
                (Exec ? " exec " + Quoted(Command) : " echo"));
   std::fputs("ready\n", stdout);
   std::fflush(stdout);
