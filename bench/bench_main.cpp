@@ -665,8 +665,7 @@ int Run(const TOptions& O) {
         std::string("diag: plain client ") + (Kept ? "kept" : "connect/request") +
             " -> KivTrans2 server, I1 wake",
         {"kiv-tcp", "{port}", "1", "1"},
-        [Kept](int Port) { return std::make_unique<TRawKivClient>(Port, Kept); },
-        Scaled(O, 1000)));
+        [Kept](int Port) { return std::make_unique<TRawKivClient>(Port, Kept); }, Scaled(O, 1000)));
   for (bool AutoConnect : {false, true})
     Cases.push_back(LatencyCase(
         std::string("diag: KivTrans2 client ") + (AutoConnect ? "connect/request" : "kept") +
@@ -725,22 +724,19 @@ int Run(const TOptions& O) {
   struct TRateCase {
     uint32_t Interval;
     bool Wake;
-    long SlackNs;  // 0: the system's default timer slack
   };
-  const TRateCase RateCases[] = {{25, false, 0},   {5, false, 0}, {1, false, 0},
-                                 {1, false, 1000}, {1, true, 0},  {0, false, 0}};
+  const TRateCase RateCases[] = {{25, false}, {5, false}, {1, false}, {1, true}, {0, false}};
   for (const TRateCase& C : RateCases) {
-    const std::string Name = "32 clients, kept, Interval " + std::to_string(C.Interval) +
-                             (C.Wake ? ", wake" : "") + (C.SlackNs ? ", timer slack 1 us" : "");
+    const std::string Name =
+        "32 clients, kept, Interval " + std::to_string(C.Interval) + (C.Wake ? ", wake" : "");
     if (!O.Wanted(Name)) continue;
     std::printf("%s (load %.2f)\n", Name.c_str(), LoadAverage());
     std::fflush(stdout);
     TResult R;
     R.Name = Name;
     try {
-      R.Rate = Throughput({"kiv-tcp", "{port}", std::to_string(C.Interval), C.Wake ? "1" : "0",
-                           std::to_string(C.SlackNs)},
-                          32, Window, R.Failures);
+      R.Rate = Throughput({"kiv-tcp", "{port}", std::to_string(C.Interval), C.Wake ? "1" : "0"}, 32,
+                          Window, R.Failures);
     } catch (const std::exception& E) {
       R.Note = E.what();
     }

@@ -5,20 +5,19 @@
 //   raw PORT                       plain sockets, a thread per connection
 //   kiv-peer PORT                  plain sockets speaking KivTrans2's conversation
 //   zmq PORT                       ZeroMQ REP socket
-//   kiv-tcp PORT INTERVAL WAKE [SLACK]  TKivServer over TCP
-//   kiv-fs DIR INTERVAL WAKE [SLACK]    TKivServer on a shared directory
+//   kiv-tcp PORT INTERVAL WAKE     TKivServer over TCP
+//   kiv-fs DIR INTERVAL WAKE       TKivServer on a shared directory
 //
-// WAKE is 1 for WakeOnRequest; SLACK, in nanoseconds, sets the process's timer
-// slack (prctl) before the server exists, as an application may.
+// WAKE is 1 for WakeOnRequest.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,16 +44,16 @@ std::string AnswerBytes() {
   return Out;
 }
 
-// The floor: read five lines, write three, in as few system calls as the
-// kernel allows.
-int RunRawServer(int Port) {
+// Listens on Port, serves every connection with Serve(Fd) on a thread of its
+// own (the descriptor is closed after it), says "ready", and ends the process
+// when stdin closes.
+int ServePlainConnections(int Port, std::function<void(int Fd)> Serve) {
   int Listener = ListenLoopback(Port);
   if (Listener < 0) {
     Say("error cannot listen");
     return 1;
   }
-  std::thread([Listener] {
-    const std::string Answer = AnswerBytes();
+  std::thread([Listener, Serve = std::move(Serve)] {
     for (;;) {
       int Fd = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (Fd < 0) {
@@ -63,10 +62,8 @@ int RunRawServer(int Port) {
       }
       int One = 1;
       ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-      std::thread([Fd, Answer] {
-        std::string Buffer;
-        while (ReadLines(Fd, Buffer, kRequestLines) && SendAll(Fd, Answer)) {
-        }
+      std::thread([Fd, Serve] {
+        Serve(Fd);
         ::close(Fd);
       }).detach();
     }
@@ -76,45 +73,35 @@ int RunRawServer(int Port) {
   _exit(0);  // the detached threads end with the process
 }
 
+// The floor: read five lines, write three, in as few system calls as the
+// kernel allows.
+int RunRawServer(int Port) {
+  return ServePlainConnections(Port, [Answer = AnswerBytes()](int Fd) {
+    std::string Buffer;
+    while (ReadLines(Fd, Buffer, kRequestLines) && SendAll(Fd, Answer)) {
+    }
+  });
+}
+
 // A plain-socket server that speaks KivTrans2's TCP conversation: reads a
 // request up to "@end", answers with one send.
 int RunKivPeerServer(int Port) {
-  int Listener = ListenLoopback(Port);
-  if (Listener < 0) {
-    Say("error cannot listen");
-    return 1;
-  }
-  std::thread([Listener] {
-    std::string Body;
-    for (int I = 0; I < kAnswerLines; ++I)
-      Body += std::string(1, kDataLineMarker) + AnswerLine(I) + "\r\n";
+  std::string Body;
+  for (int I = 0; I < kAnswerLines; ++I)
+    Body += std::string(1, kDataLineMarker) + AnswerLine(I) + "\r\n";
+  return ServePlainConnections(Port, [Body](int Fd) {
+    std::string Buffer, Code = "0";
     for (;;) {
-      int Fd = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (Fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;
-      }
-      int One = 1;
-      ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-      std::thread([Fd, Body] {
-        std::string Buffer, Code = "0";
-        for (;;) {
-          if (!ReadLines(Fd, Buffer, 1, true)) break;
-          size_t End = Buffer.find('\n');
-          std::string Line = Buffer.substr(0, End);
-          Buffer.erase(0, End + 1);
-          if (!Line.empty() && Line.back() == '\r') Line.pop_back();
-          if (Line.rfind("@cod ", 0) == 0) Code = Line.substr(5);
-          if (Line != "@end") continue;
-          if (!SendAll(Fd, "@answer\r\n@cod " + Code + "\r\n" + Body + "@end\r\n")) break;
-        }
-        ::close(Fd);
-      }).detach();
+      if (!ReadLines(Fd, Buffer, 1, true)) break;
+      size_t End = Buffer.find('\n');
+      std::string Line = Buffer.substr(0, End);
+      Buffer.erase(0, End + 1);
+      if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+      if (Line.rfind("@cod ", 0) == 0) Code = Line.substr(5);
+      if (Line != "@end") continue;
+      if (!SendAll(Fd, "@answer\r\n@cod " + Code + "\r\n" + Body + "@end\r\n")) break;
     }
-  }).detach();
-  Say("ready");
-  WaitForStdinEnd();
-  _exit(0);
+  });
 }
 
 #ifdef KIVTRANS2_BENCH_ZMQ
@@ -150,11 +137,7 @@ int RunZmqServer(int Port) {
 }
 #endif
 
-int RunKivServer(bool Tcp, const std::string& Where, uint32_t Interval, bool Wake,
-                 long TimerSlackNs) {
-  // The application's choice: threads created from here on (the server's
-  // timers among them) wake this close to their deadline.
-  if (TimerSlackNs > 0) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(TimerSlackNs));
+int RunKivServer(bool Tcp, const std::string& Where, uint32_t Interval, bool Wake) {
   TKivServer Server(nullptr);
   Server.SetName("BenchServer");
   if (Tcp) {
@@ -204,9 +187,9 @@ int RunChild(const std::vector<std::string>& Args) {
 #ifdef KIVTRANS2_BENCH_ZMQ
     if (Mode == "zmq" && Args.size() == 2) return RunZmqServer(std::stoi(Args[1]));
 #endif
-    if ((Mode == "kiv-tcp" || Mode == "kiv-fs") && (Args.size() == 4 || Args.size() == 5))
+    if ((Mode == "kiv-tcp" || Mode == "kiv-fs") && Args.size() == 4)
       return RunKivServer(Mode == "kiv-tcp", Args[1], static_cast<uint32_t>(std::stoul(Args[2])),
-                          Args[3] == "1", Args.size() == 5 ? std::stol(Args[4]) : 0);
+                          Args[3] == "1");
     Say("error unknown child mode");
   } catch (const std::exception& E) {
     Say(std::string("error ") + E.what());

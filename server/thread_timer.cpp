@@ -145,22 +145,16 @@ void TKivTransThreadTimer::Execute() {
       if (!FEnabled.load() || FWakeOnRequest.load()) continue;  // switched: wait for a wake
     }
     Lock.unlock();
-    Clock::time_point Ended = Clock::now();  // set again when the handler returns
+    Clock::time_point Ended;
     try {
       Synchronize([this, &Ended] {
         // Disabled while this tick waited for the main thread: skip it.
-        if (FEnabled.load() && !Terminated() && OnTimer) {
-          try {
-            OnTimer();
-          } catch (...) {
-            Ended = Clock::now();
-            throw;
-          }
-        }
+        if (FEnabled.load() && !Terminated() && OnTimer) OnTimer();
         Ended = Clock::now();
       });
     } catch (...) {
       // A failing handler must not stop the timer or reach the host.
+      Ended = Clock::now();
     }
     Lock.lock();
     LastTick = Ended;
